@@ -1,0 +1,168 @@
+#include "expiry/tree_removal.h"
+
+#include <deque>
+#include <vector>
+
+#include "runtime/console.h"
+
+namespace kelvane {
+namespace {
+
+// How many directories of the walk are held open at once. Deeper ancestors
+// are closed and opened again through ".." on the way back up, so that any
+// depth fits in a handful of descriptors.
+constexpr std::size_t OpenAncestors = 4;
+
+// One directory on the way down from the removed entry.
+struct Level {
+  Directory dir;           // closed once it drops out of the open window
+  DirectoryId id;          // checked when the directory is opened again
+  std::size_t nameStart;   // this directory's name starts here in the path
+  bool searching = false;  // SearchFirst has run on `dir`
+  bool keep = false;       // something below stays, so this stays too
+};
+
+// An entry that stays, so that a second read of its directory passes it.
+struct Kept {
+  std::size_t depth;
+  std::string name;
+};
+
+bool IsDotOrDotDot(const std::string& name) { return name == "." || name == ".."; }
+
+// Walks the tree depth first with an explicit stack on the heap: the
+// depth of the tree costs memory for one Level per directory, never stack.
+class TreeWalk {
+ public:
+  TreeWalk(Directory& top, const std::string& topPath) : top_(top), path_(topPath) {}
+
+  bool Remove(const std::string& name, std::uint8_t attributes) {
+    Enter(name, attributes);
+    while (!levels_.empty()) Step();
+    return clean_;
+  }
+
+ private:
+  Directory& Current() { return levels_.empty() ? top_ : levels_.back().dir; }
+
+  // Reads the next entry of the innermost directory and deals with it;
+  // at the end of the directory goes back up and removes it.
+  void Step() {
+    Level& level = levels_.back();
+    if (level.searching) {
+      SearchNext(level.dir, entry_);
+    } else {
+      SearchFirst(level.dir, SearchAnyEntry, entry_);
+      level.searching = true;
+    }
+    if (SearchStatus.ok()) {
+      if (!IsDotOrDotDot(entry_.Name) && !IsKept(entry_.Name)) Enter(entry_.Name, entry_.Attributes);
+      return;
+    }
+    if (SearchStatus.outcome != Outcome::NoMoreEntries) {
+      Report(path_.substr(0, path_.size() - 1), SearchStatus);
+      level.keep = true;
+    }
+    Leave();
+  }
+
+  // Erases a file or link, or opens a directory to be emptied next.
+  void Enter(const std::string& name, std::uint8_t attributes) {
+    if (!(attributes & AttrDirectory)) {
+      const Status erased = EraseFile(Current(), name);
+      if (erased.outcome != Outcome::IsDirectory) {
+        Settle(name, erased);
+        return;
+      }
+    }
+    Directory child;
+    const Status opened = OpenSubdirectory(Current(), name, child);
+    if (opened.outcome == Outcome::NotDirectory) {
+      Settle(name, EraseFile(Current(), name));
+    } else if (!opened.ok()) {
+      Settle(name, opened);
+    } else {
+      Descend(name, std::move(child));
+    }
+  }
+
+  void Descend(const std::string& name, Directory child) {
+    const DirectoryId id = child.id;
+    levels_.push_back(Level{std::move(child), id, path_.size()});
+    path_ += name;
+    path_ += PathSeparator;
+    if (levels_.size() > OpenAncestors) SearchClose(levels_[levels_.size() - 1 - OpenAncestors].dir);
+  }
+
+  // The innermost directory has been read to its end: close it and remove
+  // it from its parent, opening the parent again where it was closed.
+  void Leave() {
+    Level done = std::move(levels_.back());
+    levels_.pop_back();
+    while (!kept_.empty() && kept_.back().depth > levels_.size()) kept_.pop_back();
+    const std::string name = path_.substr(done.nameStart, path_.size() - done.nameStart - 1);
+    path_.resize(done.nameStart);
+    if (!Current().IsOpen()) {
+      const Status reopened = OpenParent(done.dir, levels_.back().id, levels_.back().dir);
+      if (!reopened.ok()) {
+        Abandon(reopened);
+        return;
+      }
+      levels_.back().searching = false;
+    }
+    SearchClose(done.dir);
+    if (done.keep) {
+      Keep(name);
+    } else {
+      Settle(name, RemoveDirectory(Current(), name));
+    }
+  }
+
+  // A directory above the walk is no longer where it was: nothing more can
+  // be removed safely below the entry, so the walk stops here.
+  void Abandon(const Status& status) {
+    Report(path_.substr(0, path_.size() - 1), status);
+    levels_.clear();
+    kept_.clear();
+  }
+
+  // An entry that vanished by itself counts as removed.
+  void Settle(const std::string& name, const Status& status) {
+    if (status.ok() || status.outcome == Outcome::Gone) return;
+    Report(path_ + name, status);
+    Keep(name);
+  }
+
+  void Keep(const std::string& name) {
+    if (levels_.empty()) return;
+    levels_.back().keep = true;
+    kept_.push_back({levels_.size(), name});
+  }
+
+  bool IsKept(const std::string& name) const {
+    for (auto it = kept_.rbegin(); it != kept_.rend() && it->depth == levels_.size(); ++it)
+      if (it->name == name) return true;
+    return false;
+  }
+
+  void Report(const std::string& path, const Status& status) {
+    clean_ = false;
+    WriteErrorLine("kelvane: cannot remove " + path + ": " + ErrorText(status));
+  }
+
+  Directory& top_;
+  std::string path_;  // path of the innermost directory, ending in a separator
+  std::deque<Level> levels_;
+  std::vector<Kept> kept_;
+  SearchEntry entry_;
+  bool clean_ = true;
+};
+
+}  // namespace
+
+bool RemoveTree(Directory& parent, const std::string& parentPath, const std::string& name,
+                std::uint8_t attributes) {
+  return TreeWalk(parent, parentPath).Remove(name, attributes);
+}
+
+}  // namespace kelvane

@@ -1,0 +1,21 @@
+// Removal of one archive entry: a file, or a directory with everything
+// below it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/file_system.h"
+
+namespace kelvane {
+
+// Removes the entry `name` of the open directory `parent`, whose path is
+// `parentPath` (ending in a separator). Links are removed, never followed;
+// directories on another file system are not entered. Every path that
+// stays for a reason of its own is reported on standard error; the
+// directories above it stay silently. Returns true when nothing was
+// reported.
+bool RemoveTree(Directory& parent, const std::string& parentPath, const std::string& name,
+                std::uint8_t attributes);
+
+}  // namespace kelvane

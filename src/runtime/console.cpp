@@ -1,0 +1,77 @@
+#include "runtime/console.h"
+
+#include <algorithm>
+#include <string>
+
+namespace kelvane {
+
+constinit thread_local int IoResult = 0;
+TextChannel StandardOutput;
+
+namespace {
+
+void Transfer(TextChannel& channel) {
+  const std::size_t count = channel.BufferPos;
+  channel.BufferPos = 0;
+  // After a failure the rest of the run's output is dropped, so that a
+  // reader never sees a line with a hole in it.
+  if (count == 0 || IoResult != 0) return;
+  if (const int error = channel.transfer(channel.buffer, count); error != 0) IoResult = error;
+}
+
+void Append(TextChannel& channel, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t room = TextChannel::BufferSize - channel.BufferPos;
+    const std::size_t take = std::min(room, bytes.size());
+    std::copy_n(bytes.data(), take, channel.buffer + channel.BufferPos);
+    channel.BufferPos += take;
+    bytes.remove_prefix(take);
+    if (channel.BufferPos == TextChannel::BufferSize) Transfer(channel);
+  }
+}
+
+void AppendBlanks(TextChannel& channel, std::int64_t count) {
+  for (; count > 0; --count) Append(channel, " ");
+}
+
+}  // namespace
+
+void WriteText(TextChannel& channel, std::string_view text, std::int32_t width) {
+  if (IoResult != 0) return;
+  AppendBlanks(channel, std::int64_t{width} - static_cast<std::int64_t>(text.size()));
+  Append(channel, text);
+}
+
+void WriteChar(TextChannel& channel, char ch, std::int32_t width) {
+  WriteText(channel, std::string_view(&ch, 1), width);
+}
+
+void WriteNumber(TextChannel& channel, std::int32_t value, std::int32_t width) {
+  // The magnitude as unsigned 32 bits, so that the most negative value
+  // keeps all its digits.
+  std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value) : value;
+  char digits[11];
+  char* first = digits + sizeof digits;
+  do {
+    *--first = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--first = '-';
+  WriteText(channel, std::string_view(first, static_cast<std::size_t>(digits + sizeof digits - first)),
+            width);
+}
+
+void WriteLineEnd(TextChannel& channel) {
+  if (IoResult != 0) return;
+  Append(channel, LineEnd);
+  Transfer(channel);
+}
+
+void EndWrite(TextChannel& channel) {
+  if (IoResult != 0) return;
+  Transfer(channel);
+}
+
+void FlushChannel(TextChannel& channel) { Transfer(channel); }
+
+}  // namespace kelvane

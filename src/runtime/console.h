@@ -1,0 +1,49 @@
+// The buffered text channel behind standard output, and the error line on
+// standard error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kelvane {
+
+// Hands bytes to the platform; returns 0 or the platform's error code.
+using TransferFunction = int (*)(const char* bytes, std::size_t count);
+
+// A write statement is a run of Write* calls closed by exactly one
+// WriteLineEnd or EndWrite; every statement reaches the platform when it
+// ends. After the first failed transfer the channel drops everything.
+struct TextChannel {
+  static constexpr std::size_t BufferSize = 128;
+
+  TransferFunction transfer = nullptr;
+  std::size_t BufferPos = 0;
+  char buffer[BufferSize] = {};
+};
+
+// The platform's error code of the first failed transfer, 0 while none
+// failed. Once set it stays set for the rest of the run.
+extern constinit thread_local int IoResult;
+
+extern TextChannel StandardOutput;
+
+// Line end of this platform's text output.
+extern const std::string_view LineEnd;
+
+void WriteText(TextChannel& channel, std::string_view text, std::int32_t width = 0);
+void WriteChar(TextChannel& channel, char ch, std::int32_t width = 0);
+void WriteNumber(TextChannel& channel, std::int32_t value, std::int32_t width = 0);
+void WriteLineEnd(TextChannel& channel);
+void EndWrite(TextChannel& channel);
+
+// Transfers the bytes still waiting in the channel.
+void FlushChannel(TextChannel& channel);
+
+// Binds StandardOutput to the process's standard output.
+void BindStandardOutput();
+
+// Writes one line to standard error in a single transfer, unbuffered.
+void WriteErrorLine(std::string_view text);
+
+}  // namespace kelvane

@@ -1,0 +1,119 @@
+// Directory search and entry operations. Every operation works relative to
+// an open directory, so that a path swapped while the run goes on can never
+// lead it elsewhere; names are passed to the platform exactly as found.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kelvane {
+
+// Attribute bits of a found entry.
+inline constexpr std::uint8_t AttrReadOnly = 0x01;
+inline constexpr std::uint8_t AttrHidden = 0x02;
+inline constexpr std::uint8_t AttrSystem = 0x04;
+inline constexpr std::uint8_t AttrVolumeLabel = 0x08;
+inline constexpr std::uint8_t AttrDirectory = 0x10;
+inline constexpr std::uint8_t AttrArchive = 0x20;
+
+// Search mask for every entry but volume labels.
+inline constexpr std::uint32_t SearchAnyEntry = 0x37;
+
+// The separator between the components of a path on this platform.
+extern const char PathSeparator;
+
+// What a file-system operation came to, the same on every platform. Each
+// backend maps its native error codes onto these in one place.
+enum class Outcome : std::uint8_t {
+  Done,
+  NoMoreEntries,  // a search has passed its last entry
+  Gone,           // the entry does not exist, or no longer does
+  NotDirectory,   // a directory was to be opened, and a file or link was met
+  IsDirectory,    // a file was to be erased, and a directory was met
+  OtherDevice,    // the directory lies on another file system: not entered
+  Moved,          // a directory opened again is not the one seen before
+  Failed,         // any other refusal
+};
+
+struct Status {
+  Outcome outcome = Outcome::Done;
+  int native = 0;  // the platform's own code, where it gave one
+
+  bool ok() const { return outcome == Outcome::Done; }
+};
+
+// The text that explains a failed status to a user.
+std::string ErrorText(const Status& status);
+
+// Identity of a directory: its file system and its number there.
+struct DirectoryId {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+
+  bool operator==(const DirectoryId&) const = default;
+};
+
+struct Listing;  // the backend's read state of an open directory
+
+// An open directory; closed when destroyed.
+struct Directory {
+  Directory();
+  Directory(Directory&&) noexcept;
+  Directory& operator=(Directory&&) noexcept;
+  ~Directory();
+
+  bool IsOpen() const { return OsHandle != NoHandle; }
+
+  static constexpr std::intptr_t NoHandle = -1;
+  std::intptr_t OsHandle = NoHandle;
+  DirectoryId id;
+  std::unique_ptr<Listing> listing;
+};
+
+// One found entry of a search.
+struct SearchEntry {
+  std::uint32_t AttrMask = 0;
+  std::uint8_t Attributes = 0;
+  std::string Name;
+};
+
+// Outcome of the thread's latest SearchFirst, SearchNext or SearchClose,
+// whichever directory it worked on: read it right after the call.
+extern constinit thread_local Status SearchStatus;
+
+// True when an entry with these attribute bits passes the search mask: the
+// mask's low byte lists the bits an entry may carry (read-only always may),
+// its second byte the bits it must carry.
+bool PassesFilter(std::uint8_t attributes, std::uint32_t mask);
+
+// Reads the first entry of a directory that was just opened that passes
+// the mask; the platform's "." and ".." entries come too.
+void SearchFirst(Directory& dir, std::uint32_t mask, SearchEntry& entry);
+// Reads the following entry that passes the mask given to SearchFirst.
+void SearchNext(Directory& dir, SearchEntry& entry);
+// Ends the search and closes the directory; harmless when closed.
+void SearchClose(Directory& dir);
+
+// True when an entry of this name exists (a link counts, whatever it
+// points to).
+bool EntryExists(const std::string& path);
+
+// Opens the directory the user named; links on the way are followed.
+Status OpenDirectory(const std::string& path, Directory& out);
+
+// Opens a directory inside an open one without following a link, and only
+// on the same file system. A directory that its owner could not empty is
+// made readable, writable and searchable first.
+Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out);
+
+// Opens the directory that holds `child`, which must be `expected`.
+Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out);
+
+// Erases a file or a link inside an open directory.
+Status EraseFile(Directory& parent, const std::string& name);
+
+// Removes an empty directory inside an open directory.
+Status RemoveDirectory(Directory& parent, const std::string& name);
+
+}  // namespace kelvane

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine for the tests and runs every one of them:
+# the Linux build, then the same tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh cmake make g++ googletest libgtest-dev
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+  (cd "$dir" && ctest --output-on-failure -j "$(nproc)")
+}
+
+echo "== Linux"
+run_suite build
+echo "== Linux, AddressSanitizer and UndefinedBehaviorSanitizer"
+run_suite build-sanitize \
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"

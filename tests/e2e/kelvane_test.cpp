@@ -1,0 +1,233 @@
+// Runs the built tool as a user would and checks its output bytes, its exit
+// code and what it leaves on disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "runtime/console.h"
+#include "runtime/file_system.h"
+#include "support/dates.h"
+#include "support/support.h"
+
+namespace kelvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::DateDaysAgo;
+using testing::Exists;
+using testing::MakeDirectory;
+using testing::Names;
+using testing::Output;
+using testing::RunKelvane;
+using testing::RunResult;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::string Lines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + std::string(LineEnd);
+  return text;
+}
+
+// Report lines in the order of the directory, which is the platform's.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::string Report(const std::string& name, int age, bool directory) {
+  const std::string shown = directory ? "[" + name + "]" : name;
+  return shown + " " + std::to_string(age) + " days old, deleting...";
+}
+
+const std::string Usage = Lines({
+    "Kelvane v1.0",
+    "Usage: Kelvene Arcpath [history]",
+    " Files/Directories in Arcpath older than \"history\" days will be erased",
+    " Defualt for history is 40 days",
+    " File and directory names should have the following form yyyymmdd*.*",
+    " Written by the Kelvane developers",
+});
+
+TEST(UsageTest, ComesForNoArgumentAndForTheHelpRequestAlone) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"/?"}, {"/?", "30"}, {"", ""}}) {
+    const RunResult run = RunKelvane(args);
+    EXPECT_EQ(run.out, Usage);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0);
+  }
+  EXPECT_NE(RunKelvane({"-?"}).out, Usage);
+}
+
+TEST(InvalidPathTest, NamesThePathWithItsSeparator) {
+  TempDir tmp;
+  const std::string missing = tmp / "no-such";
+  const std::string sep(1, PathSeparator);
+  for (const std::string& arg : {missing, missing + sep}) {
+    const RunResult run = RunKelvane({arg, "1"});
+    EXPECT_EQ(run.out, Lines({"Path " + missing + sep + " is not a valid path"}));
+    EXPECT_EQ(run.exitCode, 0);
+  }
+  EXPECT_EQ(RunKelvane({sep}).out, Lines({"Path " + sep + " is not a valid path"}));
+}
+
+TEST(InvalidPathTest, AnArchivePathTooLongToKeepIsRefused) {
+  TempDir tmp;
+  const std::string longName(250, 'a');
+  MakeDirectory(tmp / longName);
+  WriteFile(tmp / (longName + "/" + DateDaysAgo(100)));
+  const RunResult run = RunKelvane({tmp / longName});
+  EXPECT_NE(run.out.find("is not a valid path"), std::string::npos);
+  EXPECT_EQ(Names(tmp / longName).size(), 1u);
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeDirectory(archive); }
+
+  std::string At(const std::string& name) const { return archive + "/" + name; }
+
+  TempDir tmp;
+  const std::string archive = tmp / "archive";
+};
+
+TEST_F(ArchiveTest, RemovesWhatIsOlderThanTheLimitAndNothingElse) {
+  const std::string old = DateDaysAgo(31), boundary = DateDaysAgo(30);
+  MakeDirectory(At(old));
+  WriteFile(At(old + "/inner.log"));
+  WriteFile(At(old + ".zip"));
+  WriteFile(At(boundary + ".zip"));
+  WriteFile(At(DateDaysAgo(0) + ".log"));
+  WriteFile(At(DateDaysAgo(-400)));
+  WriteFile(At("notes.txt"));
+  MakeDirectory(At("backup"));
+  WriteFile(At("2001-05-14"));
+
+  const RunResult run = RunKelvane({archive, "30"});
+  EXPECT_EQ(SortedLines(run.out),
+            (std::vector<std::string>{Report(old + ".zip", 31, false), Report(old, 31, true)}));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(Names(archive),
+            (std::vector<std::string>{"2001-05-14", boundary + ".zip", DateDaysAgo(0) + ".log",
+                                      DateDaysAgo(-400), "backup", "notes.txt"}));
+}
+
+TEST_F(ArchiveTest, HistoryIsReadFromTheHeadOfTheSecondArgument) {
+  const struct {
+    std::vector<std::string> history;
+    int limit;
+  } cases[] = {{{}, 40},    {{"0"}, 40},   {{"-3"}, 40}, {{"abc"}, 40},
+               {{"7x"}, 7}, {{"$1E"}, 30}, {{"1"}, 1},   {{"2", "ignored"}, 2}};
+  for (const auto& c : cases) {
+    WriteFile(At(DateDaysAgo(c.limit)));
+    WriteFile(At(DateDaysAgo(c.limit + 1)));
+    std::vector<std::string> args{archive};
+    args.insert(args.end(), c.history.begin(), c.history.end());
+    const RunResult run = RunKelvane(args);
+    EXPECT_EQ(run.out, Lines({Report(DateDaysAgo(c.limit + 1), c.limit + 1, false)})) << c.limit;
+    EXPECT_EQ(Names(archive), std::vector<std::string>{DateDaysAgo(c.limit)}) << c.limit;
+    fs::remove(At(DateDaysAgo(c.limit)));
+  }
+}
+
+TEST_F(ArchiveTest, OddDatesAgeAsTheirDigitsSay) {
+  const int today = testing::TodayNumber();
+  for (const char* name : {"19690101", "00010101x", "+20010514", " 2001051"}) WriteFile(At(name));
+  WriteFile(At("00000101"));
+  WriteFile(At("2001A101"));
+  const RunResult run = RunKelvane({archive, "30"});
+  // A blank or a sign shifts the fields: both names read as the year 200.
+  EXPECT_EQ(SortedLines(run.out),
+            (std::vector<std::string>{Report(" 2001051", today, false), Report("+20010514", today, false),
+                                      Report("00010101x", today, false), Report("19690101", today, false)}));
+  EXPECT_EQ(Names(archive), (std::vector<std::string>{"00000101", "2001A101"}));
+}
+
+TEST_F(ArchiveTest, RemovalGoesOnWhenStandardOutputIsGone) {
+  for (const Output output : {Output::Closed, Output::Full}) {
+    MakeDirectory(At("20010101"));
+    WriteFile(At("20010101/file"));
+    WriteFile(At("20010102.zip"));
+    const RunResult run = RunKelvane({archive}, {output});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(Names(archive).empty());
+  }
+}
+
+TEST_F(ArchiveTest, ADatedLinkIsRemovedAsAFileAndItsTargetStays) {
+  if (!testing::HavePosix()) GTEST_SKIP() << "symbolic links need POSIX";
+  MakeDirectory(tmp / "outside");
+  WriteFile(tmp / "outside/canary");
+  fs::create_directory_symlink(tmp / "outside", At("20010101"));
+  MakeDirectory(At("20010102"));
+  fs::create_directory_symlink(tmp / "outside", At("20010102/inner"));
+  const RunResult run = RunKelvane({archive});
+  const int today = testing::TodayNumber();
+  EXPECT_EQ(SortedLines(run.out), (std::vector<std::string>{Report("20010101", today - 11324, false),
+                                                            Report("20010102", today - 11325, true)}));
+  EXPECT_TRUE(Names(archive).empty());
+  EXPECT_EQ(Names(tmp / "outside"), std::vector<std::string>{"canary"});
+}
+
+TEST_F(ArchiveTest, TheArchiveMayBeALinkOrAFile) {
+  if (!testing::HavePosix()) GTEST_SKIP() << "symbolic links need POSIX";
+  WriteFile(At("20010101"));
+  fs::create_directory_symlink(archive, tmp / "link");
+  EXPECT_EQ(RunKelvane({tmp / "link"}).exitCode, 0);
+  EXPECT_TRUE(Names(archive).empty());
+  WriteFile(tmp / "20010101.file");
+  const RunResult run = RunKelvane({tmp / "20010101.file"});
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST_F(ArchiveTest, DeepChainsGoWithAHandfulOfDescriptors) {
+  if (!testing::HavePosix()) GTEST_SKIP() << "open-file limits need POSIX";
+  MakeDirectory(At("20010101"));
+  testing::MakeChain(At("20010101"), 20000);
+  WriteFile(At("notes.txt"));
+  const RunResult run = RunKelvane({archive}, {.openFileLimit = 16});
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(Names(archive), std::vector<std::string>{"notes.txt"});
+}
+
+// Run as an unprivileged user over a tree that holds a directory of root's:
+// what is inside that directory stays, and so do the directories above it.
+TEST_F(ArchiveTest, WhatCannotBeRemovedIsReportedAndTheRestGoes) {
+  if (!testing::HavePosix() || !testing::RunningAsRoot()) GTEST_SKIP() << "needs root to switch users";
+  const int nobody = 65534;
+  MakeDirectory(At("20010101"));
+  MakeDirectory(At("20010101/mine"));
+  WriteFile(At("20010101/mine/file"));
+  MakeDirectory(At("20010101/roots"));
+  WriteFile(At("20010101/roots/file"));
+  WriteFile(At("20010102.zip"));
+  WriteFile(At("20010101/zfile"));
+  for (const char* path :
+       {"", "/20010101", "/20010101/mine", "/20010101/mine/file", "/20010102.zip", "/20010101/zfile"})
+    testing::ChangeOwner(archive + path, nobody);
+  fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
+  const RunResult run = RunKelvane({archive}, {.user = nobody});
+  const int today = testing::TodayNumber();
+  EXPECT_EQ(SortedLines(run.out), (std::vector<std::string>{Report("20010102.zip", today - 11325, false),
+                                                            Report("20010101", today - 11324, true)}));
+  EXPECT_EQ(run.err, "kelvane: cannot remove " + At("20010101/roots/file") + ": Permission denied\n");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(Names(archive), std::vector<std::string>{"20010101"});
+  EXPECT_EQ(Names(At("20010101")), std::vector<std::string>{"roots"});
+  EXPECT_TRUE(Exists(At("20010101/roots/file")));
+}
+
+}  // namespace
+}  // namespace kelvane

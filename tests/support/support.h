@@ -1,0 +1,62 @@
+// Fixtures for tests on real directories, and a runner for the built tool.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvane::testing {
+
+// A new directory in the system's temporary directory, removed with
+// everything below it when the test ends.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // The directory's path, without a trailing separator.
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, std::string_view content = "x");
+std::string ReadFile(const std::string& path);
+void MakeDirectory(const std::string& path);
+// True when an entry of this name exists; a link is not followed.
+bool Exists(const std::string& path);
+// The names inside a directory, sorted, without "." and "..".
+std::vector<std::string> Names(const std::string& dir);
+
+// Builds a chain of `depth` nested directories named "d" below `dir`,
+// however long the path gets.
+void MakeChain(const std::string& dir, int depth);
+
+enum class Output { Capture, Closed, Full };
+
+struct RunOptions {
+  Output output = Output::Capture;
+  int openFileLimit = 0;  // 0: inherited
+  int user = -1;          // run under this user and group id; -1: unchanged
+};
+
+struct RunResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built kelvane with these arguments.
+RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// True where POSIX facilities (open-file limits, users, modes) are there.
+bool HavePosix();
+// Gives the entry to this user and group id (POSIX only).
+void ChangeOwner(const std::string& path, int user);
+bool RunningAsRoot();
+
+}  // namespace kelvane::testing

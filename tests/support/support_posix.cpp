@@ -1,0 +1,147 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/support.h"
+
+namespace kelvane::testing {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kelvane-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  // rm copes with any depth and with directories whose modes refuse entry.
+  const std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+  if (std::system(command.c_str()) != 0) std::abort();
+}
+
+std::string TempDir::operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+void WriteFile(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void MakeDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + path);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void MakeChain(const std::string& dir, int depth) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < depth && fd >= 0; ++level) {
+    mkdirat(fd, "d", 0755);
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  if (fd < 0) throw std::runtime_error("cannot build the chain in " + dir);
+  close(fd);
+}
+
+namespace {
+
+void RedirectChild(int target, const char* path, int flags) {
+  const int fd = open(path, flags, 0644);
+  if (fd < 0 || dup2(fd, target) < 0) _exit(126);
+  close(fd);
+}
+
+}  // namespace
+
+RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
+  TempDir capture;
+  const std::string outPath = capture / "out";
+  const std::string errPath = capture / "err";
+  if (options.user >= 0) ChangeOwner(capture.path(), options.user);
+
+  std::vector<char*> argv;
+  std::string program = KELVANE_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies(args);
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    switch (options.output) {
+      case Output::Capture:
+        RedirectChild(STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+        break;
+      case Output::Closed:
+        close(STDOUT_FILENO);
+        break;
+      case Output::Full:
+        RedirectChild(STDOUT_FILENO, "/dev/full", O_WRONLY);
+        break;
+    }
+    RedirectChild(STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+    if (options.openFileLimit > 0) {
+      const rlimit limit{static_cast<rlim_t>(options.openFileLimit),
+                         static_cast<rlim_t>(options.openFileLimit)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
+    if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 ||
+                              setuid(static_cast<uid_t>(options.user)) != 0))
+      _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  RunResult result;
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadFile(outPath);
+  result.err = ReadFile(errPath);
+  return result;
+}
+
+bool HavePosix() { return true; }
+
+void ChangeOwner(const std::string& path, int user) {
+  if (lchown(path.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)) != 0)
+    throw std::runtime_error("cannot change the owner of " + path);
+}
+bool RunningAsRoot() { return geteuid() == 0; }
+
+}  // namespace kelvane::testing
