@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh cmake make g++ googletest libgtest-dev
+# For the packaging checks (tests/packaging): the manual page, the Debian
+# package, the systemd units and the Windows zips.
+scripts/install-deps.sh groff-base man-db dpkg-dev file systemd unzip
 
 run_suite() {
   local dir=$1
@@ -19,4 +22,5 @@ echo "== Linux"
 run_suite build
 echo "== Linux, AddressSanitizer and UndefinedBehaviorSanitizer"
 run_suite build-sanitize \
-  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+  -DKELVANE_PACKAGING_TESTS=OFF

@@ -14,8 +14,9 @@ namespace {
 constexpr std::int32_t DefaultHistory = 40;
 
 void WriteUsage() {
+  // KELVANE_VERSION is major.minor of the project's version, set by the build.
   static constexpr std::string_view lines[] = {
-      "Kelvane v1.0",
+      "Kelvane v" KELVANE_VERSION,
       "Usage: Kelvene Arcpath [history]",
       " Files/Directories in Arcpath older than \"history\" days will be erased",
       " Defualt for history is 40 days",

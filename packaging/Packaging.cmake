@@ -1,0 +1,44 @@
+# What `cmake --install` puts under the prefix, and the packages CPack makes
+# of it: a Debian package on Linux, a .zip from each Windows build.
+include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_NAME kelvane)
+set(CPACK_PACKAGE_VENDOR "The Kelvane developers")
+set(CPACK_PACKAGE_CONTACT "The Kelvane developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remove dated entries from a backup archive once they are too old")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Kelvane keeps a dated archive directory short. Every entry directly inside
+the archive whose name begins with a date yyyymmdd and that is older than a
+given number of days is announced and removed: a file erased, a directory
+removed with everything below it. Symbolic links are never followed.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  # The zip holds the program beside its documents, as .txt files with the
+  # line ends every Windows editor shows correctly.
+  install(TARGETS kelvane RUNTIME DESTINATION .)
+  foreach(doc README.md CHANGES LICENSE)
+    string(REGEX REPLACE "\\.md$" "" name ${doc})
+    file(READ ${PROJECT_SOURCE_DIR}/${doc} text)
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/windows/${name}.txt "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${doc})
+    install(FILES ${PROJECT_BINARY_DIR}/windows/${name}.txt DESTINATION .)
+  endforeach()
+  set(CPACK_GENERATOR ZIP)
+else()
+  install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES doc/kelvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # systemd looks for units below /usr/lib and /usr/local/lib alike, and the
+  # service finds kelvane in either bin directory.
+  install(FILES contrib/kelvane@.service contrib/kelvane@.timer DESTINATION lib/systemd/system)
+  install(FILES README.md CHANGES DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)
