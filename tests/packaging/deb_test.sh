@@ -44,10 +44,10 @@ expect_same "package contents" "$(dpkg-deb -c "$deb" | awk '$1 ~ /^-/ { print $1
 -rwxr-xr-x root/root ./usr/bin/kelvane
 -rw-r--r-- root/root ./usr/lib/systemd/system/kelvane@.service
 -rw-r--r-- root/root ./usr/lib/systemd/system/kelvane@.timer
--rw-r--r-- root/root ./usr/share/doc/kelvane/CHANGES
--rw-r--r-- root/root ./usr/share/doc/kelvane/README.md
+-rw-r--r-- root/root ./usr/share/doc/kelvane/CHANGES.gz
+-rw-r--r-- root/root ./usr/share/doc/kelvane/README.md.gz
 -rw-r--r-- root/root ./usr/share/doc/kelvane/copyright
--rw-r--r-- root/root ./usr/share/man/man1/kelvane.1"
+-rw-r--r-- root/root ./usr/share/man/man1/kelvane.1.gz"
 
 # dpkg installs into the throw-away root only when the root's database holds
 # the packages depended on: give it this machine's, so that the versions
@@ -70,5 +70,5 @@ else
 fi
 check_usage_names_version "$root/usr/bin/kelvane" "$version"
 check_prunes_sample "$root/usr/bin/kelvane"
-MANWIDTH=80 man -l "$root/usr/share/man/man1/kelvane.1" | grep -q '^EXIT STATUS$' || fail "the packaged page does not render"
+MANWIDTH=80 man -l "$root/usr/share/man/man1/kelvane.1.gz" | grep -q '^EXIT STATUS$' || fail "the packaged page does not render"
 echo "ok: $(basename "$deb") is complete, depends on $depends, and works once installed"
