@@ -3,7 +3,6 @@
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME kelvane)
-set(CPACK_PACKAGE_VENDOR "The Kelvane developers")
 set(CPACK_PACKAGE_CONTACT "The Kelvane developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remove dated entries from a backup archive once they are too old")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -11,7 +10,6 @@ set(CPACK_PACKAGE_DESCRIPTION
 the archive whose name begins with a date yyyymmdd and that is older than a
 given number of days is announced and removed: a file erased, a directory
 removed with everything below it. Symbolic links are never followed.")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package: built by CPack, named and described right, depending
-# on the package of every library the binary loads, holding exactly the
-# expected files, and installable into a throw-away root whose kelvane works.
+# The Debian package: built by CPack with its name, version and architecture,
+# depending on the package of every library the binary loads, holding exactly
+# the expected files, and installable into a throw-away root whose kelvane
+# works.
 # Usage: deb_test.sh BUILD_DIR VERSION
 set -euo pipefail
 # shellcheck source=tests/packaging/lib.sh
