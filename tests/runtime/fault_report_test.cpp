@@ -7,7 +7,9 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <regex>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "runtime/console.h"
 #include "support/support.h"
@@ -18,11 +20,11 @@ namespace {
 using testing::RunProgram;
 using testing::RunResult;
 
-constexpr int PointerDigits = 2 * sizeof(void*);
+constexpr std::size_t PointerDigits = 2 * sizeof(void*);
 
 std::string Pointer(std::uintptr_t value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%0*" PRIXPTR, PointerDigits, value);
+  std::snprintf(text, sizeof text, "%0*" PRIXPTR, static_cast<int>(PointerDigits), value);
   return text;
 }
 
@@ -93,26 +95,40 @@ TEST(FaultReportTest, TextStopsAtTheEndOfTheBuffer) {
 // and faults as its argument says.
 const std::string Before = "written before the fault" + std::string(LineEnd);
 const std::string Pending = "left in the buffer";
-const std::string Hex = "([0-9A-F]{" + std::to_string(PointerDigits) + "})";
 
 RunResult RunProbe(const std::string& fault, const testing::RunOptions& options = {}) {
   return RunProgram(FAULT_PROBE_BINARY, {fault}, options);
 }
 
-std::uintptr_t Address(const std::string& hex) { return std::stoull(hex, nullptr, 16); }
+// Matches text against a pattern in which each '@' stands for a pointer as
+// the report prints it; gives the pointers' values, or nothing on a mismatch.
+std::optional<std::vector<std::uintptr_t>> MatchPointers(std::string_view text, std::string_view pattern) {
+  std::vector<std::uintptr_t> pointers;
+  for (const char expected : pattern) {
+    if (expected != '@') {
+      if (text.empty() || text.front() != expected) return std::nullopt;
+      text.remove_prefix(1);
+      continue;
+    }
+    const std::string digits(text.substr(0, PointerDigits));
+    if (digits.size() != PointerDigits || digits.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+      return std::nullopt;
+    pointers.push_back(std::stoull(digits, nullptr, 16));
+    text.remove_prefix(PointerDigits);
+  }
+  if (!text.empty()) return std::nullopt;
+  return pointers;
+}
 
 TEST(FaultProbeTest, AnAccessViolationNamesTheInstructionAndTheAddressAccessed) {
-  for (const std::string kind : {"Read", "Write"}) {
-    const RunResult run = RunProbe(kind == "Read" ? "read" : "write");
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(
-        run.out, match,
-        std::regex(Before + "Exception EAccessViolation in module fault_probe at " + Hex + "\\." +
-                   std::string(LineEnd) + "Access violation at address " + Hex + "\\. " + kind +
-                   " of address 0{" + std::to_string(PointerDigits) + "}\\." + Pending)))
-        << run.out;
+  for (const auto& [fault, kind] : {std::pair{"read", "Read"}, {"write", "Write"}}) {
+    const RunResult run = RunProbe(fault);
+    const auto pointers = MatchPointers(
+        run.out, Before + "Exception EAccessViolation in module fault_probe at @." + std::string(LineEnd) +
+                     "Access violation at address @. " + kind + " of address " + Pointer(0) + "." + Pending);
+    ASSERT_TRUE(pointers) << run.out;
     // The offset lies inside the probe, which is loaded at a page boundary.
-    const std::uintptr_t offset = Address(match[1]), absolute = Address(match[2]);
+    const std::uintptr_t offset = (*pointers)[0], absolute = (*pointers)[1];
     EXPECT_GT(offset, 0u);
     EXPECT_LE(offset, absolute);
     EXPECT_EQ((absolute - offset) % 4096, 0u);
@@ -139,11 +155,8 @@ TEST(FaultProbeTest, EachFaultOfTheRunIsReportedOnceWithItsClassAndMessage) {
   };
   for (const auto& c : cases) {
     const RunResult run = RunProbe(c.fault);
-    std::smatch match;
-    EXPECT_TRUE(
-        std::regex_match(run.out, match,
-                         std::regex(Before + "Exception " + c.className + " in module " + c.module + " at " +
-                                    Hex + "\\." + std::string(LineEnd) + c.message + Pending)))
+    EXPECT_TRUE(MatchPointers(run.out, Before + "Exception " + c.className + " in module " + c.module +
+                                           " at @." + std::string(LineEnd) + c.message + Pending))
         << c.fault << ": " << run.out;
     EXPECT_EQ(run.err, "") << c.fault;
     EXPECT_EQ(run.exitCode, 1) << c.fault;
@@ -170,16 +183,15 @@ TEST(FaultProbeTest, AFaultDuringStartUpEndsWithTheRunTimeErrorLine) {
     int runtimeError;
     std::string exception;
   } cases[] = {
-      {"read", 216, " \\(Exception C0000005\\)"},    {"divide", 200, " \\(Exception C0000094\\)"},
-      {"recurse", 202, " \\(Exception C00000FD\\)"}, {"float-divide", 200, " \\(Exception C000008E\\)"},
-      {"illegal", 217, " \\(Exception C000001D\\)"}, {"allocate", 203, ""},
+      {"read", 216, " (Exception C0000005)"},    {"divide", 200, " (Exception C0000094)"},
+      {"recurse", 202, " (Exception C00000FD)"}, {"float-divide", 200, " (Exception C000008E)"},
+      {"illegal", 217, " (Exception C000001D)"}, {"allocate", 203, ""},
   };
   for (const auto& c : cases) {
     const RunResult run = RunProbe("none", {.environment = {"FAULT_PROBE_AT_START_UP=" + c.fault}});
     EXPECT_EQ(run.out, "") << c.fault;
-    EXPECT_TRUE(
-        std::regex_match(run.err, std::regex("Runtime error " + std::to_string(c.runtimeError) + " at " +
-                                             Hex + c.exception + " TID=1\\." + std::string(LineEnd))))
+    EXPECT_TRUE(MatchPointers(run.err, "Runtime error " + std::to_string(c.runtimeError) + " at @" +
+                                           c.exception + " TID=1." + std::string(LineEnd)))
         << c.fault << ": " << run.err;
     EXPECT_EQ(run.exitCode, c.runtimeError) << c.fault;
   }

@@ -123,9 +123,12 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }
     for (const std::string& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
-    // A runner started in the background ignores these; the child gets the
-    // default actions that a user's shell gives.
+    // A runner started in the background or under nohup ignores some of
+    // these; the child gets the default actions that a user's shell gives.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+    // A child that hangs is ended, so that its test fails instead of
+    // stalling the suite.
+    alarm(300);
     if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 ||
                               setuid(static_cast<uid_t>(options.user)) != 0))
       _exit(126);
