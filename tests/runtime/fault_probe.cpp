@@ -23,7 +23,7 @@ volatile double tiny = 1e-300;
 volatile double huge = 1e300;
 volatile double floatZero = 0.0;
 volatile double three = 3.0;
-volatile std::size_t unsatisfiable = SIZE_MAX / 2;
+volatile std::size_t unsatisfiable = SIZE_MAX - 4096;
 
 char** programArguments = nullptr;
 
