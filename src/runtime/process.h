@@ -6,12 +6,17 @@ namespace kelvane {
 // The program's main routine; its result is the exit code.
 using MainRoutine = int (*)();
 
-// Sets up the runtime (arguments, standard output), runs the routine once
-// and ends the process with its result. Does not return.
+// Sets up the runtime (arguments, standard output, fault report), runs the
+// routine once and ends the process with its result. Does not return.
 [[noreturn]] int RunProcess(int argc, char** argv, MainRoutine routine);
 
 // Transfers what standard output still holds, closes it and ends the
 // process with the given code.
 [[noreturn]] void Halt(int code);
+
+// The first step of every Halt, also of the end after a fault: clears
+// IoResult and transfers what standard output still holds. Safe inside a
+// signal handler.
+void CloseStandardOutput();
 
 }  // namespace kelvane

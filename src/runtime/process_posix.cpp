@@ -3,6 +3,7 @@
 
 #include "runtime/arguments.h"
 #include "runtime/console.h"
+#include "runtime/fault_report.h"
 #include "runtime/process.h"
 
 namespace kelvane {
@@ -13,13 +14,18 @@ int RunProcess(int argc, char** argv, MainRoutine routine) {
   std::signal(SIGPIPE, SIG_IGN);
   BindArguments(argc, argv);
   BindStandardOutput();
+  InstallFaultReport();
   Halt(routine());
 }
 
 void Halt(int code) {
+  CloseStandardOutput();
+  std::exit(code);
+}
+
+void CloseStandardOutput() {
   IoResult = 0;
   FlushChannel(StandardOutput);
-  std::exit(code);
 }
 
 }  // namespace kelvane

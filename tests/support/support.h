@@ -1,4 +1,4 @@
-// Fixtures for tests on real directories, and a runner for the built tool.
+// Fixtures for tests on real directories, and a runner for built programs.
 #pragma once
 
 #include <string>
@@ -40,8 +40,9 @@ enum class Output { Capture, Closed, Full };
 
 struct RunOptions {
   Output output = Output::Capture;
-  int openFileLimit = 0;  // 0: inherited
-  int user = -1;          // run under this user and group id; -1: unchanged
+  int openFileLimit = 0;                      // 0: inherited
+  int user = -1;                              // run under this user and group id; -1: unchanged
+  std::vector<std::string> environment = {};  // NAME=value settings added for the child
 };
 
 struct RunResult {
@@ -49,6 +50,11 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+
+// Runs a program with these arguments and waits for its end. A program
+// ended by a signal gets 128 plus the signal's number as exit code.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
 
 // Runs the built kelvane with these arguments.
 RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options = {});

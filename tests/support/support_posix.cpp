@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -89,16 +90,16 @@ void RedirectChild(int target, const char* path, int flags) {
 
 }  // namespace
 
-RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
   TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
   if (options.user >= 0) ChangeOwner(capture.path(), options.user);
 
   std::vector<char*> argv;
-  std::string program = KELVANE_BINARY;
-  argv.push_back(program.data());
-  std::vector<std::string> copies(args);
+  std::vector<std::string> copies{program};
+  copies.insert(copies.end(), args.begin(), args.end());
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
@@ -121,6 +122,13 @@ RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& opt
                          static_cast<rlim_t>(options.openFileLimit)};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }
+    for (const std::string& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
+    // A runner started in the background or under nohup ignores some of
+    // these; the child gets the default actions that a user's shell gives.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+    // A child that hangs is ended, so that its test fails instead of
+    // stalling the suite.
+    alarm(300);
     if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 ||
                               setuid(static_cast<uid_t>(options.user)) != 0))
       _exit(126);
@@ -134,6 +142,10 @@ RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& opt
   result.out = ReadFile(outPath);
   result.err = ReadFile(errPath);
   return result;
+}
+
+RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
+  return RunProgram(KELVANE_BINARY, args, options);
 }
 
 bool HavePosix() { return true; }
