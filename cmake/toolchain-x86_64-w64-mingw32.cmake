@@ -1,17 +1,4 @@
-# Cross-builds kelvane.exe for 64-bit Windows with MinGW-w64; ctest runs the
-# cross-built tests under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# kelvane.exe for 64-bit Windows.
+set(MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-# The POSIX thread model: GoogleTest needs std::mutex, which the win32
-# model of GCC 12 lacks. Linked statically, it adds no DLL.
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
-
-# Libraries and headers of the target only; programs of the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -188,13 +188,15 @@ Status DisposeClassic(HANDLE entry, DWORD attributes) {
 
 // Removes the entry behind an open handle: a file, a link (never its
 // target) or an empty directory. POSIX semantics take the name away at
-// once, even while others still hold the entry open.
+// once, even while others still hold the entry open; where the system or
+// the file system refuses them, the classic disposition is used.
 Status Dispose(HANDLE entry, DWORD attributes) {
   return Retried([&]() -> Status {
     DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
     if (SetFileInformationByHandle(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
     const DWORD error = GetLastError();
-    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED) return FromWin32(error);
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+      return FromWin32(error);
     return DisposeClassic(entry, attributes);
   });
 }

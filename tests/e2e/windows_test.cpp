@@ -165,6 +165,24 @@ TEST_F(WindowsTest, AFileInUseStaysWithTheDirectoriesAboveIt) {
   EXPECT_EQ(Names(At("20010101\\a")), std::vector<std::string>{"held"});
 }
 
+// Another program has asked for the file's removal and still holds it:
+// the name stays until it lets go, and the removal is as good as done.
+TEST_F(WindowsTest, AFileWhoseRemovalIsPendingCountsAsRemoved) {
+  testing::WriteFile(At("20010101.zip"));
+  const HANDLE holder =
+      CreateFileW(WideText<wchar_t>(At("20010101.zip")).c_str(), DELETE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  ASSERT_TRUE(SetFileInformationByHandle(holder, FileDispositionInfo, &disposition, sizeof disposition));
+  const RunResult run = RunKelvane({archive});
+  CloseHandle(holder);
+  EXPECT_EQ(run.out, Lines({Report("20010101.zip", testing::TodayNumber() - 11324, false)}));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Names(archive).empty());
+}
+
 // Names come back from Windows in UTF-16 and are removed by exactly that
 // name; the report shows them in the console's code page.
 TEST_F(WindowsTest, NamesInAnyLanguageAreRemovedAndShownInTheOemCodePage) {
