@@ -1,13 +1,10 @@
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "runtime/file_system_win32.h"
+
 #include <winternl.h>
-// windows.h turns the name into one of its own functions.
-#undef RemoveDirectory
 
 #include <memory>
 #include <string>
 
-#include "runtime/file_system.h"
 #include "runtime/wide_text.h"
 
 namespace kelvane {
@@ -149,20 +146,12 @@ Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access,
                  OpenedEntry& out) {
   if (!parent.IsOpen()) return FromWin32(ERROR_INVALID_HANDLE);
   const std::wstring wide = WideText<wchar_t>(name);
-  const Status opened =
-      Retried([&] { return OpenRelative(Handle(parent), wide, access, options, out.handle); });
-  if (!opened.ok()) return opened;
+  if (const Status opened = OpenRelative(Handle(parent), wide, access, options, out.handle); !opened.ok())
+    return opened;
   if (!LeadsInside(parent, wide, out.handle.get(), out.name)) {
     out.handle.reset();
     return {Outcome::Failed, static_cast<int>(LeadsElsewhere)};
   }
-  return {};
-}
-
-Status QueryAttributes(HANDLE handle, DWORD& attributes) {
-  FILE_ATTRIBUTE_TAG_INFO info;
-  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return LastError();
-  attributes = info.FileAttributes;
   return {};
 }
 
@@ -191,13 +180,31 @@ Status DisposeClassic(HANDLE entry, DWORD attributes) {
 // once, even while others still hold the entry open; where the system or
 // the file system refuses them, the classic disposition is used.
 Status Dispose(HANDLE entry, DWORD attributes) {
-  return Retried([&]() -> Status {
-    DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
-    if (SetFileInformationByHandle(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
-    const DWORD error = GetLastError();
-    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
-      return FromWin32(error);
-    return DisposeClassic(entry, attributes);
+  DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
+  if (SetFileInformationByHandle(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
+  const DWORD error = GetLastError();
+  if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+    return FromWin32(error);
+  return DisposeClassic(entry, attributes);
+}
+
+// Removes a file or a link (`options` 0) or an empty directory
+// (FILE_DIRECTORY_FILE) inside an open directory. Each attempt opens the
+// entry anew: Wine takes a second disposition on one handle as done even
+// where the first found the directory not empty.
+Status Remove(Directory& parent, const std::string& name, ULONG options) {
+  return Retried([&] {
+    OpenedEntry entry;
+    const Status opened =
+        OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
+    if (!opened.ok()) return opened;
+    DWORD attributes = 0;
+    if (const Status queried = QueryAttributes(entry.handle.get(), attributes); !queried.ok()) return queried;
+    // A directory that is no link is emptied first. The code is the one
+    // Windows gives when a directory is erased as a file.
+    if (options == 0 && IsPlainDirectory(attributes))
+      return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
+    return Dispose(entry.handle.get(), attributes);
   });
 }
 
@@ -278,7 +285,16 @@ std::string SystemMessage(DWORD code) {
   return narrow;
 }
 
+Status ReadAttributes(HANDLE handle, DWORD& attributes) {
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return LastError();
+  attributes = info.FileAttributes;
+  return {};
+}
+
 }  // namespace
+
+AttributeQuery QueryAttributes = ReadAttributes;
 
 Directory::Directory() = default;
 Directory::Directory(Directory&& other) noexcept
@@ -344,8 +360,9 @@ Status OpenDirectory(const std::string& path, Directory& out) {
 
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
   OpenedEntry entry;
-  const Status opened =
-      OpenEntry(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE, entry);
+  const Status opened = Retried([&] {
+    return OpenEntry(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE, entry);
+  });
   if (!opened.ok()) return opened;
   DWORD attributes = 0;
   if (const Status queried = QueryAttributes(entry.handle.get(), attributes); !queried.ok()) return queried;
@@ -380,26 +397,10 @@ Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out)
   return {};
 }
 
-Status EraseFile(Directory& parent, const std::string& name) {
-  OpenedEntry entry;
-  const Status opened =
-      OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, entry);
-  if (!opened.ok()) return opened;
-  DWORD attributes = 0;
-  if (const Status queried = QueryAttributes(entry.handle.get(), attributes); !queried.ok()) return queried;
-  // The code Windows gives when a directory is erased as a file.
-  if (IsPlainDirectory(attributes)) return {Outcome::IsDirectory, ERROR_ACCESS_DENIED};
-  return Dispose(entry.handle.get(), attributes);
-}
+Status EraseFile(Directory& parent, const std::string& name) { return Remove(parent, name, 0); }
 
 Status RemoveDirectory(Directory& parent, const std::string& name) {
-  OpenedEntry entry;
-  const Status opened = OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                  FILE_DIRECTORY_FILE, entry);
-  if (!opened.ok()) return opened;
-  DWORD attributes = 0;
-  if (const Status queried = QueryAttributes(entry.handle.get(), attributes); !queried.ok()) return queried;
-  return Dispose(entry.handle.get(), attributes);
+  return Remove(parent, name, FILE_DIRECTORY_FILE);
 }
 
 }  // namespace kelvane
