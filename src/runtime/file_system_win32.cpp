@@ -24,17 +24,19 @@ struct Listing {
 
 namespace {
 
-// Spelled out here: MinGW's headers offer them only to builds for the
-// newest Windows, while the tool asks for them and falls back elsewhere.
+// Spelled out here: MinGW's headers offer the disposition values only to
+// builds for the newest Windows (the tool asks for them everywhere and falls
+// back where they are refused), and the status code only in a header that
+// clashes with windows.h.
 constexpr auto FileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD DispositionDelete = 0x01;
 constexpr DWORD DispositionPosixSemantics = 0x02;
 constexpr DWORD DispositionIgnoreReadOnly = 0x10;
 constexpr NTSTATUS StatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
-constexpr DWORD ErrorStoppedOnSymlink = 681;
 
-// The code given to an entry whose handle leads elsewhere than its name.
-constexpr DWORD LeadsElsewhere = ErrorStoppedOnSymlink;
+// The code given to an entry whose handle leads elsewhere than its name:
+// ERROR_STOPPED_ON_SYMLINK, which MinGW's headers lack.
+constexpr DWORD LeadsElsewhere = 681;
 
 constexpr DWORD ClearedBeforeRemoval =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -88,7 +90,8 @@ Status Retried(Attempt attempt) {
 // The full name of an open file or directory as the system resolved it;
 // empty when it cannot tell.
 std::wstring ObjectName(HANDLE handle) {
-  // The longest name the system has, with room for its header.
+  // The longest name the system has, with room for its header; shared, as
+  // the tool runs on one thread.
   alignas(8) static unsigned char buffer[sizeof(UNICODE_STRING) + 0x10000];
   ULONG length = 0;
   if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, buffer, sizeof buffer, &length))) return {};
@@ -96,6 +99,7 @@ std::wstring ObjectName(HANDLE handle) {
   return std::wstring(name->Buffer, name->Length / sizeof(WCHAR));
 }
 
+// Compared as Windows compares names, whatever their case.
 bool IsNameOf(const std::wstring& actual, const std::wstring& dir, const std::wstring& name) {
   std::wstring expected = dir;
   if (!expected.empty() && expected.back() != L'\\') expected += L'\\';

@@ -83,18 +83,18 @@ Function WineFunction(const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(function));
 }
 
-// The built tool. A cross build names it by its Unix path, which Wine
-// translates.
+// Wine's Windows name for a Unix path.
+std::wstring DosName(const char* path) {
+  WCHAR* name = WineFunction<WCHAR* (*)(const char*)>("wine_get_dos_file_name")(path);
+  std::wstring converted = name;
+  HeapFree(GetProcessHeap(), 0, name);
+  return converted;
+}
+
+// The built tool. A cross build names it by its Unix path.
 std::wstring BinaryPath() {
   const std::string path = KELVANE_BINARY;
-  const auto dosName = WineFunction<WCHAR* (*)(const char*)>("wine_get_dos_file_name");
-  if (path.starts_with("/") && dosName != nullptr) {
-    WCHAR* name = dosName(path.c_str());
-    std::wstring converted = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return converted;
-  }
-  return Wide(path);
+  return path.starts_with("/") && UnderWine() ? DosName(path.c_str()) : Wide(path);
 }
 
 std::string Quoted(const std::string& text) {
@@ -231,9 +231,7 @@ std::string UnixName(const std::string& path) {
 
 // Runs a Unix program, which Wine starts natively.
 void RunUnix(const char* program, const std::vector<std::string>& args) {
-  WCHAR* name = WineFunction<WCHAR* (*)(const char*)>("wine_get_dos_file_name")(program);
-  const std::wstring binary = name;
-  HeapFree(GetProcessHeap(), 0, name);
+  const std::wstring binary = DosName(program);
   std::wstring commandLine = L"\"" + binary + L"\"";
   for (const std::string& arg : args) commandLine += Wide(" " + Quoted(arg));
   STARTUPINFOW startup = {};
