@@ -159,8 +159,13 @@ Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access,
   return {};
 }
 
-bool IsPlainDirectory(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+// A junction, a directory symbolic link or a mounted folder stands for
+// another directory: it is removed as a link, never entered. Other
+// reparse points (cloud files, deduplicated data) hold their own contents.
+bool IsPlainDirectory(const FILE_ATTRIBUTE_TAG_INFO& info) {
+  const bool link =
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(info.ReparseTag);
+  return (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !link;
 }
 
 // Windows before 10 (1809), file systems without POSIX semantics, and
@@ -202,13 +207,12 @@ Status Remove(Directory& parent, const std::string& name, ULONG options) {
     const Status opened =
         OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
     if (!opened.ok()) return opened;
-    DWORD attributes = 0;
-    if (const Status queried = QueryAttributes(entry.handle.get(), attributes); !queried.ok()) return queried;
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (const Status queried = QueryAttributes(entry.handle.get(), info); !queried.ok()) return queried;
     // A directory that is no link is emptied first. The code is the one
     // Windows gives when a directory is erased as a file.
-    if (options == 0 && IsPlainDirectory(attributes))
-      return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
-    return Dispose(entry.handle.get(), attributes);
+    if (options == 0 && IsPlainDirectory(info)) return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
+    return Dispose(entry.handle.get(), info.FileAttributes);
   });
 }
 
@@ -289,10 +293,8 @@ std::string SystemMessage(DWORD code) {
   return narrow;
 }
 
-Status ReadAttributes(HANDLE handle, DWORD& attributes) {
-  FILE_ATTRIBUTE_TAG_INFO info;
+Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
   if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return LastError();
-  attributes = info.FileAttributes;
   return {};
 }
 
@@ -368,12 +370,11 @@ Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& o
     return OpenEntry(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE, entry);
   });
   if (!opened.ok()) return opened;
-  DWORD attributes = 0;
-  if (const Status queried = QueryAttributes(entry.handle.get(), attributes); !queried.ok()) return queried;
-  // A junction, a directory symbolic link or a mounted folder is removed
-  // as a link, never entered: checked on the handle that is listed, so a
-  // directory swapped for a link after the search cannot lead elsewhere.
-  if (!IsPlainDirectory(attributes)) return FromWin32(ERROR_DIRECTORY);
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (const Status queried = QueryAttributes(entry.handle.get(), info); !queried.ok()) return queried;
+  // Checked on the handle that is listed, so that a directory swapped for
+  // a link after the search cannot lead elsewhere.
+  if (!IsPlainDirectory(info)) return FromWin32(ERROR_DIRECTORY);
   Directory child;
   if (const Status adopted = Adopt(std::move(entry.handle), std::move(entry.name), child); !adopted.ok())
     return adopted;

@@ -12,9 +12,8 @@
 
 namespace kelvane {
 
-// Reads the attribute bits of an open entry, the reparse point bit among
-// them.
-using AttributeQuery = Status (*)(HANDLE entry, DWORD& attributes);
+// Reads the attribute bits and the reparse tag of an open entry.
+using AttributeQuery = Status (*)(HANDLE entry, FILE_ATTRIBUTE_TAG_INFO& info);
 extern AttributeQuery QueryAttributes;
 
 }  // namespace kelvane

@@ -13,40 +13,47 @@ using testing::TempDir;
 
 AttributeQuery systemQuery = nullptr;
 
-// Shows every directory named "junction" as a reparse point.
-Status MarkJunctions(HANDLE entry, DWORD& attributes) {
-  const Status status = systemQuery(entry, attributes);
+// Shows a directory named "junction" as a junction, one named "cloud" as
+// a cloud-file placeholder; both are plain directories on disk.
+Status MarkReparsePoints(HANDLE entry, FILE_ATTRIBUTE_TAG_INFO& info) {
+  const Status status = systemQuery(entry, info);
   alignas(8) unsigned char buffer[sizeof(FILE_NAME_INFO) + 2 * MAX_PATH * sizeof(WCHAR)];
+  if (!GetFileInformationByHandleEx(entry, FileNameInfo, buffer, sizeof buffer)) return status;
   const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
-  if (GetFileInformationByHandleEx(entry, FileNameInfo, buffer, sizeof buffer) &&
-      std::wstring_view(name->FileName, name->FileNameLength / sizeof(WCHAR)).ends_with(L"\\junction"))
-    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  const std::wstring_view path(name->FileName, name->FileNameLength / sizeof(WCHAR));
+  for (const auto& [last, tag] :
+       {std::pair(L"\\junction", IO_REPARSE_TAG_MOUNT_POINT), std::pair(L"\\cloud", IO_REPARSE_TAG_CLOUD)}) {
+    if (!path.ends_with(last)) continue;
+    info.FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    info.ReparseTag = static_cast<DWORD>(tag);
+  }
   return status;
 }
 
-class MarkedJunctions {
+class MarkedReparsePoints {
  public:
-  MarkedJunctions() {
+  MarkedReparsePoints() {
     systemQuery = QueryAttributes;
-    QueryAttributes = MarkJunctions;
+    QueryAttributes = MarkReparsePoints;
   }
-  ~MarkedJunctions() { QueryAttributes = systemQuery; }
+  ~MarkedReparsePoints() { QueryAttributes = systemQuery; }
 };
 
-// Wine cannot make a junction: a plain directory marked as one shows that
-// the removal never enters it and erases it as a link. A real junction
-// goes that way; a directory with contents refuses, and stays whole.
-TEST(ReparsePointTest, ADirectoryWhoseHandleShowsAReparsePointIsNeverEntered) {
+// Wine can make neither: the marks show that a junction is never entered
+// but erased as a link, which a real junction allows and a directory with
+// contents refuses, so this one stays whole; a cloud placeholder is a
+// directory like any other.
+TEST(ReparsePointTest, OnlyALinkingReparsePointIsNeverEntered) {
   TempDir tmp;
-  testing::MakeDirectory(tmp / "20010101");
-  testing::MakeDirectory(tmp / "20010101\\junction");
-  testing::WriteFile(tmp / "20010101\\junction\\inside");
-  testing::WriteFile(tmp / "20010101\\file");
+  for (const char* name : {"20010101", "20010101\\junction", "20010101\\cloud"})
+    testing::MakeDirectory(tmp / name);
+  for (const char* name : {"20010101\\junction\\inside", "20010101\\cloud\\inside", "20010101\\file"})
+    testing::WriteFile(tmp / name);
   Directory top;
   ASSERT_TRUE(OpenDirectory(tmp.path(), top).ok());
   bool clean = true;
   {
-    const MarkedJunctions marked;
+    const MarkedReparsePoints marked;
     clean = RemoveTree(top, tmp.path() + "\\", "20010101", AttrDirectory);
   }
   EXPECT_FALSE(clean);
