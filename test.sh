@@ -24,3 +24,7 @@ echo "== Linux, AddressSanitizer and UndefinedBehaviorSanitizer"
 run_suite build-sanitize \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DKELVANE_PACKAGING_TESTS=OFF
+
+# ---- Windows: kelvane.exe (32-bit and 64-bit) cross-built with MinGW-w64,
+# the same tests run under Wine.
+scripts/test-windows.sh

@@ -6,7 +6,8 @@
 
 namespace kelvane {
 
-// Longest argument handed out; longer ones keep their first bytes.
+// Longest argument handed out, in the platform's units of text (bytes, or
+// UTF-16 code units on Windows); longer ones keep their first units.
 inline constexpr std::size_t MaxArgumentLength = 255;
 
 // Remembers the process's argument vector (some platforms read their own

@@ -2,13 +2,11 @@
 // code and what it leaves on disk.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <sstream>
 
-#include "runtime/console.h"
 #include "runtime/file_system.h"
 #include "support/dates.h"
+#include "support/output.h"
 #include "support/support.h"
 
 namespace kelvane {
@@ -17,45 +15,17 @@ namespace {
 namespace fs = std::filesystem;
 using testing::DateDaysAgo;
 using testing::Exists;
+using testing::Lines;
 using testing::MakeDirectory;
 using testing::Names;
 using testing::Output;
+using testing::Report;
 using testing::RunKelvane;
 using testing::RunResult;
+using testing::SortedLines;
 using testing::TempDir;
+using testing::Usage;
 using testing::WriteFile;
-
-std::string Lines(std::initializer_list<std::string> lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + std::string(LineEnd);
-  return text;
-}
-
-// Report lines in the order of the directory, which is the platform's.
-std::vector<std::string> SortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-std::string Report(const std::string& name, int age, bool directory) {
-  const std::string shown = directory ? "[" + name + "]" : name;
-  return shown + " " + std::to_string(age) + " days old, deleting...";
-}
-
-const std::string Usage = Lines({
-    "Kelvane v1.0",
-    "Usage: Kelvene Arcpath [history]",
-    " Files/Directories in Arcpath older than \"history\" days will be erased",
-    " Defualt for history is 40 days",
-    " File and directory names should have the following form yyyymmdd*.*",
-    " Written by the Kelvane developers",
-});
 
 TEST(UsageTest, ComesForNoArgumentAndForTheHelpRequestAlone) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"/?"}, {"/?", "30"}, {"", ""}}) {

@@ -87,6 +87,7 @@ TEST_F(TreeRemovalTest, RemovesLinksAndNeverWhatTheyPointTo) {
 }
 
 TEST_F(TreeRemovalTest, NamesAreNeverPatterns) {
+  if (!testing::HavePosix()) GTEST_SKIP() << "Windows names cannot hold '*', '?' or bytes that are no text";
   const std::string odd = std::string("1***0101") + "\xff\xfe";
   WriteFile(tmp / ("archive/" + odd));
   WriteFile(tmp / "archive/1important-data-0101");
@@ -117,9 +118,11 @@ TEST_F(TreeRemovalTest, RemovesWideTreesDeeperThanTheOpenWindow) {
 }
 
 TEST_F(TreeRemovalTest, RemovesPathsLongerThanThePlatformAllows) {
-  if (!testing::HavePosix()) GTEST_SKIP() << "the chain is built with POSIX calls";
+  // 6,000 bytes of path against PATH_MAX; 300 against Windows's MAX_PATH,
+  // where Wine's time for an open grows with the depth.
+  const int depth = testing::HavePosix() ? 3000 : 150;
   MakeDirectory(tmp / "archive/20010101");
-  testing::MakeChain(tmp / "archive/20010101", 3000);  // 6,000 bytes of path
+  testing::MakeChain(tmp / "archive/20010101", depth);
   EXPECT_TRUE(Remove("20010101"));
   EXPECT_TRUE(testing::Names(tmp / "archive").empty());
 }

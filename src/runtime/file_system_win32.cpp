@@ -1,0 +1,411 @@
+#include "runtime/file_system_win32.h"
+
+#include <winternl.h>
+
+#include <memory>
+#include <string>
+
+#include "runtime/wide_text.h"
+
+namespace kelvane {
+
+const char PathSeparator = '\\';
+
+// Directories are read in large batches through their open handle.
+struct Listing {
+  static constexpr std::size_t BufferSize = 32 * 1024;
+
+  alignas(8) unsigned char buffer[BufferSize];
+  const unsigned char* next = nullptr;  // the next record in the buffer; null when it is used up
+  bool finished = false;
+  DWORD error = ERROR_NO_MORE_FILES;  // why the listing ended
+  std::wstring name;                  // the directory's full name, as the system gives it
+};
+
+namespace {
+
+// Spelled out here: MinGW's headers offer the disposition values only to
+// builds for the newest Windows (the tool asks for them everywhere and falls
+// back where they are refused), and the status code only in a header that
+// clashes with windows.h.
+constexpr auto FileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DispositionDelete = 0x01;
+constexpr DWORD DispositionPosixSemantics = 0x02;
+constexpr DWORD DispositionIgnoreReadOnly = 0x10;
+constexpr NTSTATUS StatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
+
+// The code given to an entry whose handle leads elsewhere than its name:
+// ERROR_STOPPED_ON_SYMLINK, which MinGW's headers lack.
+constexpr DWORD LeadsElsewhere = 681;
+
+constexpr DWORD ClearedBeforeRemoval =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// The one place that decides what a native error means to the tool.
+Status FromWin32(DWORD error) {
+  switch (error) {
+    case ERROR_NO_MORE_FILES:
+      return {Outcome::NoMoreEntries, static_cast<int>(error)};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DELETE_PENDING:  // someone else is removing it already
+      return {Outcome::Gone, static_cast<int>(error)};
+    case ERROR_DIRECTORY:  // a directory was to be opened, and a file was met
+      return {Outcome::NotDirectory, static_cast<int>(error)};
+    default:
+      return {Outcome::Failed, static_cast<int>(error)};
+  }
+}
+
+// The Win32 code of a pending delete reads as "access denied", so that
+// one is told apart first.
+Status FromNtStatus(NTSTATUS status) {
+  if (status == StatusDeletePending) return FromWin32(ERROR_DELETE_PENDING);
+  return FromWin32(RtlNtStatusToDosError(status));
+}
+
+Status LastError() { return FromWin32(GetLastError()); }
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+HANDLE Handle(const Directory& dir) { return reinterpret_cast<HANDLE>(dir.OsHandle); }
+
+// Virus scanners and indexers hold files for moments: an attempt refused
+// for such a reason is made again a few times, some tens of milliseconds
+// in all.
+template <typename Attempt>
+Status Retried(Attempt attempt) {
+  constexpr DWORD LongestWait = 16;
+  for (DWORD wait = 1;; wait *= 2) {
+    const Status status = attempt();
+    const bool passing = status.native == ERROR_SHARING_VIOLATION || status.native == ERROR_DIR_NOT_EMPTY;
+    if (!passing || wait > LongestWait) return status;
+    Sleep(wait);
+  }
+}
+
+// The full name of an open file or directory as the system resolved it;
+// empty when it cannot tell.
+std::wstring ObjectName(HANDLE handle) {
+  // The longest name the system has, with room for its header; shared, as
+  // the tool runs on one thread.
+  alignas(8) static unsigned char buffer[sizeof(UNICODE_STRING) + 0x10000];
+  ULONG length = 0;
+  if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, buffer, sizeof buffer, &length))) return {};
+  const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+  return std::wstring(name->Buffer, name->Length / sizeof(WCHAR));
+}
+
+// Compared as Windows compares names, whatever their case.
+bool IsNameOf(const std::wstring& actual, const std::wstring& dir, const std::wstring& name) {
+  std::wstring expected = dir;
+  if (!expected.empty() && expected.back() != L'\\') expected += L'\\';
+  expected += name;
+  return !actual.empty() &&
+         CompareStringOrdinal(actual.data(), static_cast<int>(actual.size()), expected.data(),
+                              static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Wine opens the target of a Unix symbolic link even when told not to
+// follow links, and a removal through such a handle removes the target.
+// The handle's own name shows where it really leads; an entry that leads
+// anywhere but into its parent is left alone.
+bool LeadsInside(Directory& parent, const std::wstring& name, HANDLE entry, std::wstring& actual) {
+  actual = ObjectName(entry);
+  if (IsNameOf(actual, parent.listing->name, name)) return true;
+  // The parent may have been moved since it was opened.
+  parent.listing->name = ObjectName(Handle(parent));
+  return IsNameOf(actual, parent.listing->name, name);
+}
+
+// One entry opened relative to its parent, never through a link at its end.
+struct OpenedEntry {
+  OwnedHandle handle;
+  std::wstring name;  // its full name
+};
+
+Status OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG options,
+                    OwnedHandle& out) {
+  UNICODE_STRING text;
+  text.Buffer = const_cast<PWSTR>(name.c_str());
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, 0, parent, nullptr);
+  IO_STATUS_BLOCK io;
+  HANDLE handle = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+      options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
+      0);
+  if (!NT_SUCCESS(status)) return FromNtStatus(status);
+  out.reset(handle);
+  return {};
+}
+
+Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access, ULONG options,
+                 OpenedEntry& out) {
+  if (!parent.IsOpen()) return FromWin32(ERROR_INVALID_HANDLE);
+  const std::wstring wide = WideText<wchar_t>(name);
+  if (const Status opened = OpenRelative(Handle(parent), wide, access, options, out.handle); !opened.ok())
+    return opened;
+  if (!LeadsInside(parent, wide, out.handle.get(), out.name)) {
+    out.handle.reset();
+    return {Outcome::Failed, static_cast<int>(LeadsElsewhere)};
+  }
+  return {};
+}
+
+// A junction, a directory symbolic link or a mounted folder stands for
+// another directory: it is removed as a link, never entered. Other
+// reparse points (cloud files, deduplicated data) hold their own contents.
+bool IsPlainDirectory(const FILE_ATTRIBUTE_TAG_INFO& info) {
+  const bool link =
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(info.ReparseTag);
+  return (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !link;
+}
+
+// Windows before 10 (1809), file systems without POSIX semantics, and
+// Wine: the read-only, hidden and system bits go first, and the name stays
+// until the last handle on the entry is closed.
+Status DisposeClassic(HANDLE entry, DWORD attributes) {
+  if (attributes & ClearedBeforeRemoval) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes =
+        attributes & FILE_ATTRIBUTE_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)) return LastError();
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (!SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition))
+    return LastError();
+  return {};
+}
+
+// Removes the entry behind an open handle: a file, a link (never its
+// target) or an empty directory. POSIX semantics take the name away at
+// once, even while others still hold the entry open; where the system or
+// the file system refuses them, the classic disposition is used.
+Status Dispose(HANDLE entry, DWORD attributes) {
+  DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
+  if (SetFileInformationByHandle(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
+  const DWORD error = GetLastError();
+  if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+    return FromWin32(error);
+  return DisposeClassic(entry, attributes);
+}
+
+// Removes a file or a link (`options` 0) or an empty directory
+// (FILE_DIRECTORY_FILE) inside an open directory. Each attempt opens the
+// entry anew: Wine takes a second disposition on one handle as done even
+// where the first found the directory not empty.
+Status Remove(Directory& parent, const std::string& name, ULONG options) {
+  return Retried([&] {
+    OpenedEntry entry;
+    const Status opened =
+        OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
+    if (!opened.ok()) return opened;
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (const Status queried = QueryAttributes(entry.handle.get(), info); !queried.ok()) return queried;
+    // A directory that is no link is emptied first. The code is the one
+    // Windows gives when a directory is erased as a file.
+    if (options == 0 && IsPlainDirectory(info)) return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
+    return Dispose(entry.handle.get(), info.FileAttributes);
+  });
+}
+
+// Takes ownership of an open directory and records its identity.
+Status Adopt(OwnedHandle handle, std::wstring name, Directory& out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle.get(), &info)) return LastError();
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FromWin32(ERROR_DIRECTORY);
+  out = Directory();
+  out.OsHandle = reinterpret_cast<std::intptr_t>(handle.release());
+  out.id = {info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+  out.listing = std::make_unique<Listing>();
+  out.listing->name = std::move(name);
+  return {};
+}
+
+// A path as the system takes it: absolute, and with the \\?\ prefix where
+// it is longer than the classic limit.
+std::wstring SystemPath(const std::string& path) {
+  const std::wstring wide = WideText<wchar_t>(path);
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::wstring full(size, L'\0');
+  full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
+  if (full.size() < MAX_PATH || full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+const FILE_ID_BOTH_DIR_INFO* NextRecord(Directory& dir) {
+  Listing& l = *dir.listing;
+  if (l.next == nullptr) {
+    if (l.finished) return nullptr;
+    if (!GetFileInformationByHandleEx(Handle(dir), FileIdBothDirectoryInfo, l.buffer, sizeof l.buffer)) {
+      l.finished = true;
+      // A listing with no entry at all (a volume root holds no "." and
+      // "..") ends like one read to its end.
+      if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) l.error = error;
+      return nullptr;
+    }
+    l.next = l.buffer;
+  }
+  const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(l.next);
+  l.next = record->NextEntryOffset != 0 ? l.next + record->NextEntryOffset : nullptr;
+  return record;
+}
+
+void ReadEntry(Directory& dir, SearchEntry& entry) {
+  if (!dir.IsOpen()) {
+    SearchStatus = FromWin32(ERROR_INVALID_HANDLE);
+    return;
+  }
+  while (const FILE_ID_BOTH_DIR_INFO* record = NextRecord(dir)) {
+    const auto attributes = static_cast<std::uint8_t>(record->FileAttributes);
+    if (!PassesFilter(attributes, entry.AttrMask)) continue;
+    entry.Attributes = attributes;
+    entry.Name = NarrowText(std::wstring_view(record->FileName, record->FileNameLength / sizeof(WCHAR)));
+    SearchStatus = {};
+    return;
+  }
+  SearchStatus = FromWin32(dir.listing->error);
+}
+
+std::string SystemMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  if (length == 0) return "error " + std::to_string(code);
+  // The report line brings its own end: the message's full stop and line
+  // end go.
+  std::wstring_view message(text, length);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ' ||
+                              message.back() == L'.'))
+    message.remove_suffix(1);
+  std::string narrow = NarrowText(message);
+  LocalFree(text);
+  return narrow;
+}
+
+Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return LastError();
+  return {};
+}
+
+}  // namespace
+
+AttributeQuery QueryAttributes = ReadAttributes;
+
+Directory::Directory() = default;
+Directory::Directory(Directory&& other) noexcept
+    : OsHandle(other.OsHandle), id(other.id), listing(std::move(other.listing)) {
+  other.OsHandle = NoHandle;
+}
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    if (IsOpen()) CloseHandle(Handle(*this));
+    OsHandle = other.OsHandle;
+    id = other.id;
+    listing = std::move(other.listing);
+    other.OsHandle = NoHandle;
+  }
+  return *this;
+}
+Directory::~Directory() {
+  if (IsOpen()) CloseHandle(Handle(*this));
+}
+
+std::string ErrorText(const Status& status) {
+  switch (status.outcome) {
+    case Outcome::OtherDevice:
+      return "other volume not entered";
+    case Outcome::Moved:
+      return "directory was moved during the removal";
+    default:
+      break;
+  }
+  if (status.native == static_cast<int>(LeadsElsewhere))
+    return "the name leads elsewhere (a link that cannot be removed by itself here)";
+  return SystemMessage(static_cast<DWORD>(status.native));
+}
+
+void SearchFirst(Directory& dir, std::uint32_t mask, SearchEntry& entry) {
+  entry.AttrMask = mask;
+  ReadEntry(dir, entry);
+}
+
+void SearchNext(Directory& dir, SearchEntry& entry) { ReadEntry(dir, entry); }
+
+void SearchClose(Directory& dir) {
+  SearchStatus = {};
+  if (dir.IsOpen() && !CloseHandle(Handle(dir))) SearchStatus = LastError();
+  dir.OsHandle = Directory::NoHandle;
+  dir.listing.reset();
+}
+
+bool EntryExists(const std::string& path) {
+  return !path.empty() && GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Status OpenDirectory(const std::string& path, Directory& out) {
+  const HANDLE handle =
+      CreateFileW(SystemPath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  OwnedHandle owned(handle);
+  std::wstring name = ObjectName(handle);
+  return Adopt(std::move(owned), std::move(name), out);
+}
+
+Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
+  OpenedEntry entry;
+  const Status opened = Retried([&] {
+    return OpenEntry(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE, entry);
+  });
+  if (!opened.ok()) return opened;
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (const Status queried = QueryAttributes(entry.handle.get(), info); !queried.ok()) return queried;
+  // Checked on the handle that is listed, so that a directory swapped for
+  // a link after the search cannot lead elsewhere.
+  if (!IsPlainDirectory(info)) return FromWin32(ERROR_DIRECTORY);
+  Directory child;
+  if (const Status adopted = Adopt(std::move(entry.handle), std::move(entry.name), child); !adopted.ok())
+    return adopted;
+  if (child.id.volume != parent.id.volume) return {Outcome::OtherDevice, ERROR_NOT_SAME_DEVICE};
+  out = std::move(child);
+  return {};
+}
+
+// Windows has no ".." to open relative to a directory: the parent is
+// opened by the name the child has now, and must be the one recorded.
+Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out) {
+  std::wstring name = ObjectName(Handle(child));
+  const std::size_t separator = name.rfind(L'\\');
+  if (separator == std::wstring::npos || separator == 0) return {Outcome::Moved, 0};
+  name.resize(separator);
+  OwnedHandle handle;
+  if (const Status opened = OpenRelative(nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                         FILE_DIRECTORY_FILE, handle);
+      !opened.ok())
+    return opened;
+  Directory parent;
+  if (const Status adopted = Adopt(std::move(handle), name, parent); !adopted.ok()) return adopted;
+  if (!(parent.id == expected)) return {Outcome::Moved, 0};
+  out = std::move(parent);
+  return {};
+}
+
+Status EraseFile(Directory& parent, const std::string& name) { return Remove(parent, name, 0); }
+
+Status RemoveDirectory(Directory& parent, const std::string& name) {
+  return Remove(parent, name, FILE_DIRECTORY_FILE);
+}
+
+}  // namespace kelvane

@@ -1,0 +1,19 @@
+// The Win32 backend's seam for tests. Wine can make neither a junction nor
+// a Windows symbolic link, so a test there marks a plain directory as a
+// reparse point to see what the removal does with one.
+#pragma once
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// windows.h turns the name into one of its own functions.
+#undef RemoveDirectory
+
+#include "runtime/file_system.h"
+
+namespace kelvane {
+
+// Reads the attribute bits and the reparse tag of an open entry.
+using AttributeQuery = Status (*)(HANDLE entry, FILE_ATTRIBUTE_TAG_INFO& info);
+extern AttributeQuery QueryAttributes;
+
+}  // namespace kelvane

@@ -1,0 +1,65 @@
+#include "runtime/file_system_win32.h"
+
+#include <gtest/gtest.h>
+
+#include "expiry/tree_removal.h"
+#include "support/support.h"
+
+namespace kelvane {
+namespace {
+
+using testing::Names;
+using testing::TempDir;
+
+AttributeQuery systemQuery = nullptr;
+
+// Shows a directory named "junction" as a junction, one named "cloud" as
+// a cloud-file placeholder; both are plain directories on disk.
+Status MarkReparsePoints(HANDLE entry, FILE_ATTRIBUTE_TAG_INFO& info) {
+  const Status status = systemQuery(entry, info);
+  alignas(8) unsigned char buffer[sizeof(FILE_NAME_INFO) + 2 * MAX_PATH * sizeof(WCHAR)];
+  if (!GetFileInformationByHandleEx(entry, FileNameInfo, buffer, sizeof buffer)) return status;
+  const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
+  const std::wstring_view path(name->FileName, name->FileNameLength / sizeof(WCHAR));
+  for (const auto& [last, tag] :
+       {std::pair(L"\\junction", IO_REPARSE_TAG_MOUNT_POINT), std::pair(L"\\cloud", IO_REPARSE_TAG_CLOUD)}) {
+    if (!path.ends_with(last)) continue;
+    info.FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    info.ReparseTag = static_cast<DWORD>(tag);
+  }
+  return status;
+}
+
+class MarkedReparsePoints {
+ public:
+  MarkedReparsePoints() {
+    systemQuery = QueryAttributes;
+    QueryAttributes = MarkReparsePoints;
+  }
+  ~MarkedReparsePoints() { QueryAttributes = systemQuery; }
+};
+
+// Wine can make neither: the marks show that a junction is never entered
+// but erased as a link, which a real junction allows and a directory with
+// contents refuses, so this one stays whole; a cloud placeholder is a
+// directory like any other.
+TEST(ReparsePointTest, OnlyALinkingReparsePointIsNeverEntered) {
+  TempDir tmp;
+  for (const char* name : {"20010101", "20010101\\junction", "20010101\\cloud"})
+    testing::MakeDirectory(tmp / name);
+  for (const char* name : {"20010101\\junction\\inside", "20010101\\cloud\\inside", "20010101\\file"})
+    testing::WriteFile(tmp / name);
+  Directory top;
+  ASSERT_TRUE(OpenDirectory(tmp.path(), top).ok());
+  bool clean = true;
+  {
+    const MarkedReparsePoints marked;
+    clean = RemoveTree(top, tmp.path() + "\\", "20010101", AttrDirectory);
+  }
+  EXPECT_FALSE(clean);
+  EXPECT_EQ(Names(tmp / "20010101"), std::vector<std::string>{"junction"});
+  EXPECT_EQ(Names(tmp / "20010101\\junction"), std::vector<std::string>{"inside"});
+}
+
+}  // namespace
+}  // namespace kelvane
