@@ -2,17 +2,21 @@
 // end, with a main routine that faults as its first argument says. Before
 // it faults it ends one write statement and leaves a second one open.
 // FAULT_PROBE_AT_START_UP names a fault to happen during start-up instead.
+#include "runtime/fault_probe.h"
+
 #include <cfenv>
-#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <string_view>
 
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/process.h"
 
-namespace kelvane {
+namespace kelvane::probe {
+
+char** programArguments = nullptr;
+
 namespace {
 
 // Volatile, so that the compiler cannot see what the faults will meet.
@@ -25,8 +29,6 @@ volatile double floatZero = 0.0;
 volatile double three = 3.0;
 volatile std::size_t unsatisfiable = SIZE_MAX - 4096;
 
-char** programArguments = nullptr;
-
 [[gnu::noinline]] int Recurse(int depth) {
   volatile char frame[256];
   frame[0] = static_cast<char>(depth);
@@ -35,16 +37,14 @@ char** programArguments = nullptr;
 }
 
 int FloatTrap(int exceptions, double (*compute)()) {
-  feenableexcept(exceptions);
-  return compute() > 0;
+  EnableFloatTraps(exceptions);
+  // Stored as a double: the x87 unit of a 32-bit build computes in a wider
+  // format, in which the products would neither overflow nor underflow.
+  const volatile double result = compute();
+  return result > 0;
 }
 
-int Raise(int signal) { return std::raise(signal); }
-
-const struct {
-  std::string_view name;
-  int (*fault)();
-} Faults[] = {
+const NamedFault CommonFaults[] = {
     {"read", [] { return *nowhere; }},
     {"write",
      [] {
@@ -65,29 +65,22 @@ const struct {
        __builtin_trap();
        return 0;
      }},
-    // The report looks up the module of the fault address, and the
-    // program's module carries the name it was started under.
-    {"in-report",
-     [] {
-       programArguments[0] = reinterpret_cast<char*>(8);
-       return *nowhere;
-     }},
     {"abort",
      [] {
        std::abort();
        return 0;
      }},
-    {"trap", [] { return Raise(SIGTRAP); }},
-    {"bad-system-call", [] { return Raise(SIGSYS); }},
-    {"interrupt", [] { return Raise(SIGINT); }},
-    {"terminate", [] { return Raise(SIGTERM); }},
-    {"hang-up", [] { return Raise(SIGHUP); }},
 };
 
-int FaultNamed(std::string_view name) {
-  for (const auto& entry : Faults)
+int FaultIn(std::span<const NamedFault> faults, std::string_view name) {
+  for (const NamedFault& entry : faults)
     if (entry.name == name) return entry.fault();
-  return 3;
+  return -1;
+}
+
+int FaultNamed(std::string_view name) {
+  const int common = FaultIn(CommonFaults, name);
+  return common != -1 ? common : FaultIn(PlatformFaults(), name);
 }
 
 int FaultOnDemand() {
@@ -105,9 +98,9 @@ int FaultAtStartUp() {
 const int startUpFault = FaultAtStartUp();
 
 }  // namespace
-}  // namespace kelvane
+}  // namespace kelvane::probe
 
 int main(int argc, char** argv) {
-  kelvane::programArguments = argv;
-  kelvane::RunProcess(argc, argv, kelvane::FaultOnDemand);
+  kelvane::probe::programArguments = argv;
+  kelvane::RunProcess(argc, argv, kelvane::probe::FaultOnDemand);
 }

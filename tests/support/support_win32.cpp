@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <stdexcept>
 
 #include "runtime/wide_text.h"
@@ -91,10 +92,22 @@ std::wstring DosName(const char* path) {
   return converted;
 }
 
-// The built tool. A cross build names it by its Unix path.
-std::wstring BinaryPath() {
-  const std::string path = KELVANE_BINARY;
+// A built program. A cross build names it by its Unix path.
+std::wstring BinaryPath(const std::string& path) {
   return path.starts_with("/") && UnderWine() ? DosName(path.c_str()) : Wide(path);
+}
+
+// The process's own environment with these NAME=value settings added, as
+// CreateProcessW takes it; empty for the environment unchanged.
+std::wstring EnvironmentWith(const std::vector<std::string>& settings) {
+  if (settings.empty()) return {};
+  WCHAR* own = GetEnvironmentStringsW();
+  std::wstring block;
+  for (const WCHAR* entry = own; *entry != L'\0'; entry += wcslen(entry) + 1)
+    block.append(entry).push_back(L'\0');
+  FreeEnvironmentStringsW(own);
+  for (const std::string& setting : settings) block.append(Wide(setting)).push_back(L'\0');
+  return block;
 }
 
 std::string Quoted(const std::string& text) {
@@ -170,31 +183,30 @@ void MakeChain(const std::string& dir, int depth) {
   }
 }
 
-RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
-  std::string arguments;
-  for (const std::string& arg : args) arguments += " " + Quoted(arg);
-  return RunKelvaneCommandLine(arguments, options.output);
-}
+namespace {
 
-RunResult RunKelvaneCommandLine(const std::string& arguments, Output output) {
+RunResult RunCommandLine(const std::string& program, const std::string& arguments,
+                         const RunOptions& options) {
   TempDir capture;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = INVALID_HANDLE_VALUE;
-  startup.hStdOutput = output == Output::Capture ? CreateForChild(capture / "out")
-                       : output == Output::Full  ? BrokenPipe()
-                                                 : INVALID_HANDLE_VALUE;
+  startup.hStdOutput = options.output == Output::Capture ? CreateForChild(capture / "out")
+                       : options.output == Output::Full  ? BrokenPipe()
+                                                         : INVALID_HANDLE_VALUE;
   startup.hStdError = CreateForChild(capture / "err");
 
-  const std::wstring binary = BinaryPath();
+  const std::wstring binary = BinaryPath(program);
   std::wstring commandLine = L"\"" + binary + L"\"" + Wide(arguments);
+  std::wstring environment = EnvironmentWith(options.environment);
   PROCESS_INFORMATION process;
-  const bool started = CreateProcessW(binary.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &process);
+  const bool started =
+      CreateProcessW(binary.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                     environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process);
   if (startup.hStdOutput != INVALID_HANDLE_VALUE) CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
-  if (!started) throw std::runtime_error("cannot start kelvane");
+  if (!started) throw std::runtime_error("cannot start " + program);
 
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exitCode = 0;
@@ -202,6 +214,23 @@ RunResult RunKelvaneCommandLine(const std::string& arguments, Output output) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return {static_cast<int>(exitCode), ReadFile(capture / "out"), ReadFile(capture / "err")};
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  std::string arguments;
+  for (const std::string& arg : args) arguments += " " + Quoted(arg);
+  return RunCommandLine(program, arguments, options);
+}
+
+RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
+  return RunProgram(KELVANE_BINARY, args, options);
+}
+
+RunResult RunKelvaneCommandLine(const std::string& arguments, Output output) {
+  return RunCommandLine(KELVANE_BINARY, arguments, {.output = output});
 }
 
 bool HavePosix() { return false; }

@@ -1,0 +1,198 @@
+// Faults arrive as Windows exceptions. The top-level filter sees every
+// exception that no frame of the program handles, on the faulting thread's
+// own stack. A stack overflow leaves too little of that stack for a report,
+// so the report of one runs on a reserve stack instead.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <csignal>
+#include <exception>
+#include <new>
+
+#include "runtime/fault_report.h"
+#include "runtime/process.h"
+
+namespace kelvane {
+namespace {
+
+// What a stack overflow must leave for the system to hand the exception to
+// the vectored handler.
+constexpr ULONG DispatchRoom = 16 * 1024;
+
+// Where a fault address lies in no module, the report counts it from the
+// start of the program's code, one page into its image.
+constexpr std::uintptr_t CodeStart = 0x1000;
+
+// The 64-bit C++ runtime throws its exceptions as Windows exceptions whose
+// code, but for a few flag bits, spells "GCC". One that no frame catches
+// comes to the filter and must be continued: the C++ runtime then calls
+// std::terminate.
+constexpr DWORD CxxExceptionBits = 0x20FFFFFF;
+constexpr DWORD CxxException = 0x20474343;
+
+// The report is made in static buffers, which a fault cannot leave short.
+// Room for any module path that GetModuleFileNameA gives.
+char modulePath[32 * 1024];
+char reportText[sizeof modulePath + 256];
+alignas(16) char reserveStack[64 * 1024];
+
+std::terminate_handler earlierTerminate = nullptr;
+volatile bool running = false;
+volatile int faultsEntered = 0;
+
+Fault FaultOf(const EXCEPTION_RECORD& record) {
+  Fault fault{.code = record.ExceptionCode,
+              .address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress)};
+  if (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record.NumberParameters >= 2) {
+    fault.write = record.ExceptionInformation[0] != 0;  // 1 for a write, 8 for an execution
+    fault.accessed = record.ExceptionInformation[1];
+  }
+  return fault;
+}
+
+std::string_view FileName(std::string_view path) { return path.substr(path.rfind('\\') + 1); }
+
+// A truncated path is no path: its file name could be cut.
+std::string_view ModulePath(HMODULE module) {
+  const DWORD length = GetModuleFileNameA(module, modulePath, sizeof modulePath);
+  return length < sizeof modulePath ? std::string_view(modulePath, length) : std::string_view();
+}
+
+FaultLocation Locate(std::uintptr_t address) {
+  MEMORY_BASIC_INFORMATION region{};
+  if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) == sizeof region &&
+      region.State == MEM_COMMIT) {
+    const std::string_view path = ModulePath(static_cast<HMODULE>(region.AllocationBase));
+    if (!path.empty())
+      return {FileName(path), address - reinterpret_cast<std::uintptr_t>(region.AllocationBase)};
+  }
+  return {FileName(ModulePath(nullptr)), address == 0 ? 0 : address - CodeStart};
+}
+
+// One write, straight to the handle; a failure leaves nothing to try.
+void WriteOnce(DWORD handle, std::string_view text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(handle), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+void WriteRuntimeErrorLine(const Fault& fault) {
+  char text[128];
+  WriteOnce(STD_ERROR_HANDLE, FormatRuntimeErrorLine(fault, text));
+}
+
+// Reports the fault and ends the process without the exit routines of the
+// C runtime and the DLLs, which cannot run safely in the state a fault
+// leaves behind (the loader's lock may be held). A fault on the way gives
+// no second report, and the end goes on.
+[[noreturn]] void EndFault(const Fault& fault) {
+  const int entered = faultsEntered;
+  faultsEntered = entered + 1;
+  if (entered == 0 && running)
+    WriteOnce(STD_OUTPUT_HANDLE, FormatFaultReport(fault, Locate(fault.address), reportText));
+  if (entered <= 1) CloseStandardOutput();
+  if (!running && entered == 0) WriteRuntimeErrorLine(fault);
+  TerminateProcess(GetCurrentProcess(), running ? 1 : static_cast<UINT>(RuntimeErrorNumber(fault)));
+  // Ending its own process, the call does not return.
+  __builtin_unreachable();
+}
+
+Fault overflow;  // the stack overflow that EndOverflow reports
+
+[[noreturn]] void EndOverflow() { EndFault(overflow); }
+
+// Lets the thread go on in EndOverflow at the top of the reserve stack, as
+// if called there.
+void MoveToReserveStack(CONTEXT& context) {
+  const auto top = reinterpret_cast<std::uintptr_t>(reserveStack + sizeof reserveStack);
+#if defined(__x86_64__)
+  // Above the return address, four slots that belong to the callee.
+  context.Rsp = top - 5 * 8;
+  context.Rip = reinterpret_cast<DWORD64>(EndOverflow);
+#else
+  context.Esp = top - 4;
+  context.Eip = reinterpret_cast<DWORD>(EndOverflow);
+#endif
+}
+
+// Sees every exception before any frame does. It takes two kinds: a stack
+// overflow, moved onto the reserve stack, and any error while a fault is
+// being reported, which the system would not hand to the filter again.
+// Warnings and notes that the system raises for its own use go on.
+LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+  if (faultsEntered > 0 && (record.ExceptionCode & ERROR_SEVERITY_ERROR) == ERROR_SEVERITY_ERROR)
+    EndFault(FaultOf(record));
+  if (record.ExceptionCode != EXCEPTION_STACK_OVERFLOW) return EXCEPTION_CONTINUE_SEARCH;
+  overflow = FaultOf(record);
+  MoveToReserveStack(*exception->ContextRecord);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+  if ((record.ExceptionCode & CxxExceptionBits) == CxxException &&
+      !(record.ExceptionFlags & EXCEPTION_NONCONTINUABLE))
+    return EXCEPTION_CONTINUE_EXECUTION;
+  EndFault(FaultOf(record));
+}
+
+// The C runtime's abort raises SIGABRT and, unless a handler takes it, ends
+// the process quietly with exit code 3. The fault address is in the C
+// runtime's raise, which called this handler.
+void OnAbort(int) {
+  EndFault({.code = fault_code::FatalAppExit,
+            .address = reinterpret_cast<std::uintptr_t>(
+                __builtin_extract_return_addr(__builtin_return_address(0)))});
+}
+
+bool OutOfMemoryEscaped() {
+  const std::exception_ptr escaped = std::current_exception();
+  if (!escaped) return false;
+  try {
+    std::rethrow_exception(escaped);
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A std::bad_alloc that nothing catches is the memory running out. Where it
+// was thrown is not known here, so the report gives address 0. Any other
+// exception goes on to the runtime's own handler, which aborts.
+void OnTerminate() {
+  if (OutOfMemoryEscaped()) EndFault({.source = Fault::Source::OutOfMemory});
+  earlierTerminate();
+}
+
+// The call is looked up: 32-bit Windows has it only since Vista SP1.
+void GuaranteeDispatchRoom() {
+  using Guarantee = BOOL(WINAPI*)(ULONG*);
+  const FARPROC function = GetProcAddress(GetModuleHandleW(L"kernel32"), "SetThreadStackGuarantee");
+  if (function == nullptr) return;
+  ULONG size = DispatchRoom;
+  reinterpret_cast<Guarantee>(reinterpret_cast<void (*)()>(function))(&size);
+}
+
+// Runs before the program's other static initialisers, so that a fault in
+// any of them already ends with the run-time error line. MinGW's start-up
+// code has set a filter of its own before; this one replaces it. No
+// Windows Error Reporting box waits for someone to close it.
+[[gnu::constructor(101)]] void InstallStartUpHandling() {
+  SetErrorMode(GetErrorMode() | SEM_NOGPFAULTERRORBOX);
+  GuaranteeDispatchRoom();
+  AddVectoredExceptionHandler(1, OnException);
+  SetUnhandledExceptionFilter(OnUnhandledException);
+  std::signal(SIGABRT, OnAbort);
+  earlierTerminate = std::set_terminate(OnTerminate);
+}
+
+}  // namespace
+
+// The filter is set again, in case a library's start-up replaced it.
+void InstallFaultReport() {
+  running = true;
+  SetUnhandledExceptionFilter(OnUnhandledException);
+}
+
+}  // namespace kelvane
