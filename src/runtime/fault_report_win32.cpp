@@ -165,22 +165,14 @@ void OnTerminate() {
   earlierTerminate();
 }
 
-// The call is looked up: 32-bit Windows has it only since Vista SP1.
-void GuaranteeDispatchRoom() {
-  using Guarantee = BOOL(WINAPI*)(ULONG*);
-  const FARPROC function = GetProcAddress(GetModuleHandleW(L"kernel32"), "SetThreadStackGuarantee");
-  if (function == nullptr) return;
-  ULONG size = DispatchRoom;
-  reinterpret_cast<Guarantee>(reinterpret_cast<void (*)()>(function))(&size);
-}
-
 // Runs before the program's other static initialisers, so that a fault in
 // any of them already ends with the run-time error line. MinGW's start-up
 // code has set a filter of its own before; this one replaces it. No
 // Windows Error Reporting box waits for someone to close it.
 [[gnu::constructor(101)]] void InstallStartUpHandling() {
   SetErrorMode(GetErrorMode() | SEM_NOGPFAULTERRORBOX);
-  GuaranteeDispatchRoom();
+  ULONG room = DispatchRoom;
+  SetThreadStackGuarantee(&room);
   AddVectoredExceptionHandler(1, OnException);
   SetUnhandledExceptionFilter(OnUnhandledException);
   std::signal(SIGABRT, OnAbort);
