@@ -1,6 +1,8 @@
 #include "runtime/fault_report.h"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 
 #include "runtime/console.h"
 
@@ -114,6 +116,18 @@ std::string_view FormatFaultReport(const Fault& fault, FaultLocation location, s
   const std::string_view message = text.Text().substr(messageStart);
   if (!message.empty() && message.back() != '.') text.Append(".");
   return text.Text();
+}
+
+bool OutOfMemoryEscaped() {
+  const std::exception_ptr escaped = std::current_exception();
+  if (!escaped) return false;
+  try {
+    std::rethrow_exception(escaped);
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 int RuntimeErrorNumber(const Fault& fault) { return ClassOf(fault).runtimeError; }

@@ -10,7 +10,6 @@
 
 #include <climits>
 #include <exception>
-#include <new>
 
 #include "runtime/fault_report.h"
 #include "runtime/process.h"
@@ -160,18 +159,6 @@ void WriteRuntimeErrorLine(const Fault& fault) {
 
 void OnFaultSignal(int signal, siginfo_t* info, void* context) {
   EndFault(FaultOf(signal, *info, *static_cast<const ucontext_t*>(context)));
-}
-
-bool OutOfMemoryEscaped() {
-  const std::exception_ptr escaped = std::current_exception();
-  if (!escaped) return false;
-  try {
-    std::rethrow_exception(escaped);
-  } catch (const std::bad_alloc&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
 }
 
 // A std::bad_alloc that nothing catches is the memory running out. Where it

@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <exception>
-#include <new>
 
 #include "runtime/fault_report.h"
 #include "runtime/process.h"
@@ -22,13 +21,6 @@ constexpr ULONG DispatchRoom = 16 * 1024;
 // Where a fault address lies in no module, the report counts it from the
 // start of the program's code, one page into its image.
 constexpr std::uintptr_t CodeStart = 0x1000;
-
-// The 64-bit C++ runtime throws its exceptions as Windows exceptions whose
-// code, but for a few flag bits, spells "GCC". One that no frame catches
-// comes to the filter and must be continued: the C++ runtime then calls
-// std::terminate.
-constexpr DWORD CxxExceptionBits = 0x20FFFFFF;
-constexpr DWORD CxxException = 0x20474343;
 
 // The report is made in static buffers, which a fault cannot leave short.
 // Room for any module path that GetModuleFileNameA gives.
@@ -129,11 +121,7 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
-  const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
-  if ((record.ExceptionCode & CxxExceptionBits) == CxxException &&
-      !(record.ExceptionFlags & EXCEPTION_NONCONTINUABLE))
-    return EXCEPTION_CONTINUE_EXECUTION;
-  EndFault(FaultOf(record));
+  EndFault(FaultOf(*exception->ExceptionRecord));
 }
 
 // The C runtime's abort raises SIGABRT and, unless a handler takes it, ends
@@ -143,18 +131,6 @@ void OnAbort(int) {
   EndFault({.code = fault_code::FatalAppExit,
             .address = reinterpret_cast<std::uintptr_t>(
                 __builtin_extract_return_addr(__builtin_return_address(0)))});
-}
-
-bool OutOfMemoryEscaped() {
-  const std::exception_ptr escaped = std::current_exception();
-  if (!escaped) return false;
-  try {
-    std::rethrow_exception(escaped);
-  } catch (const std::bad_alloc&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
 }
 
 // A std::bad_alloc that nothing catches is the memory running out. Where it
