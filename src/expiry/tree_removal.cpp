@@ -1,6 +1,7 @@
 #include "expiry/tree_removal.h"
 
 #include <deque>
+#include <set>
 #include <vector>
 
 #include "runtime/console.h"
@@ -12,6 +13,10 @@ namespace {
 // are closed and opened again through ".." on the way back up, so that any
 // depth fits in a handful of descriptors.
 constexpr std::size_t OpenAncestors = 4;
+
+// How often the removal of one entry starts over from the archive after a
+// directory above the walk could not be reached again.
+constexpr int Attempts = 3;
 
 // One directory on the way down from the removed entry.
 struct Level {
@@ -36,10 +41,20 @@ class TreeWalk {
  public:
   TreeWalk(Directory& top, const std::string& topPath) : top_(top), path_(topPath) {}
 
+  // The archive stays open throughout, so a walk that lost its way can
+  // start again from the entry's name: what was removed stays removed, and
+  // a directory moved out of the tree is no longer part of it.
   bool Remove(const std::string& name, std::uint8_t attributes) {
-    Enter(name, attributes);
-    while (!levels_.empty()) Step();
-    return clean_;
+    for (int attempt = 1;; ++attempt) {
+      lost_ = {};
+      Enter(name, attributes);
+      while (!levels_.empty()) Step();
+      if (lost_.ok()) return clean_;
+      if (attempt == Attempts) {
+        Report(lostPath_, lost_);
+        return false;
+      }
+    }
   }
 
  private:
@@ -118,10 +133,13 @@ class TreeWalk {
     }
   }
 
-  // A directory above the walk is no longer where it was: nothing more can
-  // be removed safely below the entry, so the walk stops here.
+  // A directory above the walk is no longer where it was, or cannot be
+  // opened again: nothing more can be removed safely from here, so this
+  // walk stops.
   void Abandon(const Status& status) {
-    Report(path_.substr(0, path_.size() - 1), status);
+    lost_ = status;
+    lostPath_ = path_.substr(0, path_.size() - 1);
+    path_.resize(levels_.front().nameStart);
     levels_.clear();
     kept_.clear();
   }
@@ -145,8 +163,10 @@ class TreeWalk {
     return false;
   }
 
+  // A walk that starts over meets again what it reported before.
   void Report(const std::string& path, const Status& status) {
     clean_ = false;
+    if (!reported_.insert(path).second) return;
     WriteErrorLine("kelvane: cannot remove " + path + ": " + ErrorText(status));
   }
 
@@ -156,6 +176,9 @@ class TreeWalk {
   std::vector<Kept> kept_;
   SearchEntry entry_;
   bool clean_ = true;
+  Status lost_;  // why the latest walk stopped, when it did
+  std::string lostPath_;
+  std::set<std::string> reported_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/fault_injection.h"
 #include "runtime/file_system.h"
 
 namespace kelvane {
@@ -43,6 +44,13 @@ Status FromErrno(int error) {
 }
 
 int Fd(const Directory& dir) { return static_cast<int>(dir.OsHandle); }
+
+// True, with errno set, when the test seam wants this call to fail.
+bool Injected(FaultPoint point) {
+  const int error = InjectedFault(point);
+  if (error != 0) errno = error;
+  return error != 0;
+}
 
 // Takes ownership of fd and records the directory's identity.
 Status Adopt(int fd, const struct stat& st, Directory& out) {
@@ -90,7 +98,8 @@ bool ReadRaw(Directory& dir, const struct dirent64*& raw) {
       errno = 0;
       return false;
     }
-    const ssize_t n = getdents64(Fd(dir), l.buffer, sizeof l.buffer);
+    const ssize_t n =
+        Injected(FaultPoint::ReadDirectory) ? -1 : getdents64(Fd(dir), l.buffer, sizeof l.buffer);
     if (n <= 0) {
       if (n == 0) errno = 0;
       l.finished = true;
@@ -184,13 +193,16 @@ bool EntryExists(const std::string& path) {
 }
 
 Status OpenDirectory(const std::string& path, Directory& out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd =
+      Injected(FaultPoint::OpenDirectory) ? -1 : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
   return FstatAndAdopt(fd, out);
 }
 
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
-  int fd = openat(Fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = Injected(FaultPoint::OpenDirectory)
+               ? -1
+               : openat(Fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno == EACCES) {
     fd = OpenInaccessible(Fd(parent), name.c_str());
     // The user needs to hear why the directory could not be read, not why
@@ -216,7 +228,8 @@ Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& o
 }
 
 Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out) {
-  const int fd = openat(Fd(child), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd =
+      Injected(FaultPoint::OpenDirectory) ? -1 : openat(Fd(child), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
   Directory parent;
   if (const Status status = FstatAndAdopt(fd, parent); !status.ok()) return status;
@@ -226,12 +239,14 @@ Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out)
 }
 
 Status EraseFile(Directory& parent, const std::string& name) {
-  if (unlinkat(Fd(parent), name.c_str(), 0) != 0) return FromErrno(errno);
+  if (Injected(FaultPoint::RemoveEntry) || unlinkat(Fd(parent), name.c_str(), 0) != 0)
+    return FromErrno(errno);
   return {};
 }
 
 Status RemoveDirectory(Directory& parent, const std::string& name) {
-  if (unlinkat(Fd(parent), name.c_str(), AT_REMOVEDIR) != 0) return FromErrno(errno);
+  if (Injected(FaultPoint::RemoveEntry) || unlinkat(Fd(parent), name.c_str(), AT_REMOVEDIR) != 0)
+    return FromErrno(errno);
   return {};
 }
 
