@@ -1,6 +1,8 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +40,8 @@ Status FromErrno(int error) {
       return {Outcome::NotDirectory, error};
     case EISDIR:
       return {Outcome::IsDirectory, error};
+    case EXDEV:  // openat2 met a mount point
+      return {Outcome::OtherDevice, error};
     default:
       return {Outcome::Failed, error};
   }
@@ -71,11 +75,30 @@ Status FstatAndAdopt(int fd, Directory& out) {
   return Adopt(fd, st, out);
 }
 
+// Opens the directory `name` inside `parentFd` without following a link
+// and without crossing into another mount. A bind mount lies on the same
+// device as its parent, so only the kernel can tell it: openat2 refuses it
+// with EXDEV. Where openat2 is missing (before Linux 5.6) or refused by a
+// sandbox, a plain openat is made and the caller compares devices.
+int OpenBeneath(int parentFd, const char* name, int flags) {
+  static bool haveOpenat2 = true;
+  flags |= O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  if (haveOpenat2) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_NO_XDEV;
+    const int fd = static_cast<int>(syscall(SYS_openat2, parentFd, name, &how, sizeof how));
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+    if (errno == ENOSYS) haveOpenat2 = false;
+  }
+  return openat(parentFd, name, flags);
+}
+
 // A directory that refuses to be read (mode 0000, say) is opened as a bare
 // reference first, so that its mode is changed on exactly the directory
 // found there, never through a name that could be swapped meanwhile.
 int OpenInaccessible(int parentFd, const char* name) {
-  const int ref = openat(parentFd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int ref = OpenBeneath(parentFd, name, O_PATH);
   if (ref < 0) return -1;
   struct stat st;
   int fd = -1;
@@ -200,14 +223,12 @@ Status OpenDirectory(const std::string& path, Directory& out) {
 }
 
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
-  int fd = Injected(FaultPoint::OpenDirectory)
-               ? -1
-               : openat(Fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = Injected(FaultPoint::OpenDirectory) ? -1 : OpenBeneath(Fd(parent), name.c_str(), O_RDONLY);
   if (fd < 0 && errno == EACCES) {
     fd = OpenInaccessible(Fd(parent), name.c_str());
     // The user needs to hear why the directory could not be read, not why
     // its mode could not be changed.
-    if (fd < 0 && errno != ENOENT) errno = EACCES;
+    if (fd < 0 && errno != ENOENT && errno != EXDEV) errno = EACCES;
   }
   if (fd < 0) return FromErrno(errno);
 

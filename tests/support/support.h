@@ -1,6 +1,8 @@
 // Fixtures for tests on real directories, and a runner for the built tool.
 #pragma once
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +42,9 @@ enum class Output { Capture, Closed, Full };
 
 struct RunOptions {
   Output output = Output::Capture;
-  int openFileLimit = 0;  // 0: inherited
-  int user = -1;          // run under this user and group id; -1: unchanged
+  int openFileLimit = 0;                   // 0: inherited
+  int user = -1;                           // run under this user and group id; -1: unchanged
+  std::chrono::microseconds killAfter{0};  // killed outright this long after its start; 0: never
 };
 
 struct RunResult {
@@ -52,6 +55,12 @@ struct RunResult {
 
 // Runs the built kelvane with these arguments.
 RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// How often a randomised test repeats: `quick` in the everyday run,
+// `thorough` when KELVANE_LONG_TESTS is set (./test.sh --long).
+inline int Trials(int quick, int thorough) {
+  return std::getenv("KELVANE_LONG_TESTS") != nullptr ? thorough : quick;
+}
 
 // True where POSIX facilities (open-file limits, users, modes) are there.
 bool HavePosix();
