@@ -18,12 +18,13 @@ constexpr std::size_t OpenAncestors = 4;
 // directory above the walk could not be reached again.
 constexpr int Attempts = 3;
 
-// One directory on the way down from the removed entry.
+// One directory on the way down from the removed entry. A chain of a
+// hundred thousand directories holds as many of these, so it stays small;
+// the open directories themselves live in the window.
 struct Level {
-  Directory dir;           // closed once it drops out of the open window
-  DirectoryId id;          // checked when the directory is opened again
+  DirectoryId id;          // read when it leaves the window, checked when opened again
   std::size_t nameStart;   // this directory's name starts here in the path
-  bool searching = false;  // SearchFirst has run on `dir`
+  bool searching = false;  // SearchFirst has run on its open directory
   bool keep = false;       // something below stays, so this stays too
 };
 
@@ -58,16 +59,20 @@ class TreeWalk {
   }
 
  private:
-  Directory& Current() { return levels_.empty() ? top_ : levels_.back().dir; }
+  // Level k keeps its directory in slot k % OpenAncestors: entering a
+  // level closes the ancestor that held the slot before it.
+  Directory& Window(std::size_t depth) { return window_[depth % OpenAncestors]; }
+
+  Directory& Current() { return levels_.empty() ? top_ : Window(levels_.size() - 1); }
 
   // Reads the next entry of the innermost directory and deals with it;
   // at the end of the directory goes back up and removes it.
   void Step() {
     Level& level = levels_.back();
     if (level.searching) {
-      SearchNext(level.dir, entry_);
+      SearchNext(Current(), entry_);
     } else {
-      SearchFirst(level.dir, SearchAnyEntry, entry_);
+      SearchFirst(Current(), SearchAnyEntry, entry_);
       level.searching = true;
     }
     if (SearchStatus.ok()) {
@@ -102,30 +107,41 @@ class TreeWalk {
   }
 
   void Descend(const std::string& name, Directory child) {
-    const DirectoryId id = child.id;
-    levels_.push_back(Level{std::move(child), id, path_.size()});
+    Directory& slot = Window(levels_.size());
+    if (slot.IsOpen()) {
+      // The ancestor leaving the window is reached again through ".." on
+      // the way back up; what is met there must be this very directory.
+      if (const Status identified = IdentifyDirectory(slot); !identified.ok()) {
+        Abandon(identified);
+        return;
+      }
+      levels_[levels_.size() - OpenAncestors].id = slot.id;
+      SearchClose(slot);
+    }
+    slot = std::move(child);
+    levels_.push_back(Level{{}, path_.size()});
     path_ += name;
     path_ += PathSeparator;
-    if (levels_.size() > OpenAncestors) SearchClose(levels_[levels_.size() - 1 - OpenAncestors].dir);
   }
 
   // The innermost directory has been read to its end: close it and remove
   // it from its parent, opening the parent again where it was closed.
   void Leave() {
-    Level done = std::move(levels_.back());
+    Directory& doneDir = Current();
+    const Level done = levels_.back();
     levels_.pop_back();
     while (!kept_.empty() && kept_.back().depth > levels_.size()) kept_.pop_back();
     const std::string name = path_.substr(done.nameStart, path_.size() - done.nameStart - 1);
     path_.resize(done.nameStart);
     if (!Current().IsOpen()) {
-      const Status reopened = OpenParent(done.dir, levels_.back().id, levels_.back().dir);
+      const Status reopened = OpenParent(doneDir, levels_.back().id, Current());
       if (!reopened.ok()) {
         Abandon(reopened);
         return;
       }
       levels_.back().searching = false;
     }
-    SearchClose(done.dir);
+    SearchClose(doneDir);
     if (done.keep) {
       Keep(name);
     } else {
@@ -142,6 +158,7 @@ class TreeWalk {
     path_.resize(levels_.front().nameStart);
     levels_.clear();
     kept_.clear();
+    for (Directory& dir : window_) SearchClose(dir);
   }
 
   // An entry that vanished by itself counts as removed.
@@ -173,6 +190,7 @@ class TreeWalk {
   Directory& top_;
   std::string path_;  // path of the innermost directory, ending in a separator
   std::deque<Level> levels_;
+  Directory window_[OpenAncestors];
   std::vector<Kept> kept_;
   SearchEntry entry_;
   bool clean_ = true;

@@ -270,6 +270,46 @@ TEST_F(AttackTest, AHardLinkToAnOutsideFileLeavesTheFileAsItWas) {
   }
 }
 
+// Run as an unprivileged owner: directories of the expired tree whose modes
+// refuse their owner are opened up and emptied; the archive itself, which
+// refuses too, keeps its mode and its entries.
+TEST_F(AttackTest, OnlyDirectoriesOfTheExpiredTreeHaveTheirModesOpenedUp) {
+  if (!testing::RunningAsRoot()) GTEST_SKIP() << "needs root to switch users";
+  const int nobody = 65534;
+  for (const char* dir : {"20010101", "20010101/none", "20010101/r-x", "20010101/r-x/inner"})
+    MakeDirectory(archive + "/" + dir);
+  for (const char* file :
+       {"20010101/none/file", "20010101/r-x/file", "20010101/r-x/inner/file", "20010102.zip"})
+    WriteFile(archive + "/" + file);
+  std::vector<std::string> owned = {"",
+                                    "/20010101",
+                                    "/20010101/none",
+                                    "/20010101/none/file",
+                                    "/20010101/r-x",
+                                    "/20010101/r-x/file",
+                                    "/20010101/r-x/inner",
+                                    "/20010101/r-x/inner/file",
+                                    "/20010102.zip"};
+  for (const std::string& path : owned) testing::ChangeOwner(archive + path, nobody);
+  ASSERT_EQ(chmod((archive + "/20010101/none").c_str(), 0), 0);
+  ASSERT_EQ(chmod((archive + "/20010101/r-x").c_str(), 0500), 0);
+  ASSERT_EQ(chmod(archive.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0711), 0);
+
+  const RunResult run = RunKelvane({archive, "30"}, {.user = nobody});
+  for (const char* name : {"20010101", "20010102.zip"})
+    EXPECT_NE(run.err.find("kelvane: cannot remove " + archive + "/" + name + ": Permission denied\n"),
+              std::string::npos)
+        << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(Names(archive), (std::vector<std::string>{"20010101", "20010102.zip", young, "notes.txt"}));
+  EXPECT_TRUE(Names(archive + "/20010101").empty());
+  struct stat st;
+  ASSERT_EQ(stat(archive.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0555u);
+}
+
 // Directories mounted inside an expired tree and as an expired entry, here
 // bind mounts of the outside directory: the same device, so only the
 // mount itself tells.
