@@ -79,7 +79,9 @@ class TreeWalk {
       if (!IsDotOrDotDot(entry_.Name) && !IsKept(entry_.Name)) Enter(entry_.Name, entry_.Attributes);
       return;
     }
-    if (SearchStatus.outcome != Outcome::NoMoreEntries) {
+    // A directory removed by someone else while it is read reads as gone:
+    // it vanished by itself.
+    if (SearchStatus.outcome != Outcome::NoMoreEntries && SearchStatus.outcome != Outcome::Gone) {
       Report(path_.substr(0, path_.size() - 1), SearchStatus);
       level.keep = true;
     }
