@@ -65,6 +65,16 @@ void MakeFile(const std::string& path) {
   if (fd >= 0) close(fd);
 }
 
+// Moves `target` away to `parked`, puts a link to `outside` in its place,
+// and then puts it back.
+void SwapForLink(const std::string& target, const std::string& parked, const std::string& outside) {
+  if (rename(target.c_str(), parked.c_str()) != 0) return;
+  symlink(outside.c_str(), target.c_str());
+  std::this_thread::yield();
+  unlink(target.c_str());
+  rename(parked.c_str(), target.c_str());
+}
+
 // Four branches of six nested directories with files at every level: deeper
 // than the window of directories the tool keeps open.
 void BuildExpiredTree(const std::string& top, int filesPerLevel = 20) {
@@ -105,6 +115,19 @@ class AttackTest : public ::testing::Test {
     EXPECT_EQ(ReadFile(archive + "/notes.txt"), "notes");
   }
 
+  // Runs the tool over the archive while `step` runs over and over beside it.
+  RunResult RunBeside(std::function<void(int)> step) {
+    Loop loop(std::move(step));
+    return RunKelvane({archive, "30"});
+  }
+
+  // What must hold after any run, however it was disturbed.
+  void ExpectNothingElseTouched(const RunResult& run) {
+    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 2) << run.exitCode << run.err;
+    ExpectOutsideUntouched();
+    ExpectStayingUntouched();
+  }
+
   // What a run that went through leaves: the young and undated entries.
   void ExpectOnlyStaying() {
     EXPECT_EQ(Names(archive), (std::vector<std::string>{young, "notes.txt"}));
@@ -127,23 +150,11 @@ TEST_F(AttackTest, SwappingADirectoryForALinkNeverLeadsOutside) {
     SCOPED_TRACE("run " + std::to_string(trial));
     RemoveAll(archive + "/20010101");
     BuildExpiredTree(archive + "/20010101");
-    RunResult run;
-    {
-      Loop attacker([&](int i) {
-        const std::string target = archive + "/" + targets[i % 4];
-        const std::string parked =
-            (i % 2 == 0 ? tmp.path() : archive + "/20010101") + "/parked" + std::to_string(i % 4);
-        if (rename(target.c_str(), parked.c_str()) != 0) return;
-        symlink(outside.c_str(), target.c_str());
-        std::this_thread::yield();
-        unlink(target.c_str());
-        rename(parked.c_str(), target.c_str());
-      });
-      run = RunKelvane({archive, "30"});
-    }
-    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 2) << run.exitCode << run.err;
-    ExpectOutsideUntouched();
-    ExpectStayingUntouched();
+    ExpectNothingElseTouched(RunBeside([&](int i) {
+      const std::string parked =
+          (i % 2 == 0 ? tmp.path() : archive + "/20010101") + "/parked" + std::to_string(i % 4);
+      SwapForLink(archive + "/" + targets[i % 4], parked, outside);
+    }));
     for (int i = 0; i < 4; ++i) RemoveAll(tmp / ("parked" + std::to_string(i)));
   }
 }
@@ -159,20 +170,7 @@ TEST_F(AttackTest, SwappingTheExpiredEntryForALinkNeverLeadsOutside) {
     RemoveAll(entry);
     RemoveAll(parked);
     BuildExpiredTree(entry, 2);
-    RunResult run;
-    {
-      Loop attacker([&](int) {
-        if (rename(entry.c_str(), parked.c_str()) != 0) return;
-        symlink(outside.c_str(), entry.c_str());
-        std::this_thread::yield();
-        unlink(entry.c_str());
-        rename(parked.c_str(), entry.c_str());
-      });
-      run = RunKelvane({archive, "30"});
-    }
-    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 2) << run.exitCode << run.err;
-    ExpectOutsideUntouched();
-    ExpectStayingUntouched();
+    ExpectNothingElseTouched(RunBeside([&](int) { SwapForLink(entry, parked, outside); }));
   }
 }
 
@@ -214,29 +212,23 @@ TEST_F(AttackTest, EntriesComingAndGoingDuringTheWalk) {
     SCOPED_TRACE("run " + std::to_string(trial));
     RemoveAll(archive + "/20010101");
     BuildExpiredTree(archive + "/20010101");
-    RunResult run;
-    {
-      Loop churn([&](int i) {
-        const std::string places[] = {archive + "/20010103-", archive + "/" + DateDaysAgo(1) + "-",
-                                      archive + "/undated-", archive + "/20010101/",
-                                      archive + "/20010101/s0/n/"};
-        for (const std::string& place : places) {
-          const std::string made = place + "churn" + std::to_string(i % 16);
-          const std::string gone = place + "churn" + std::to_string((i + 8) % 16);
-          if (i % 2 == 0)
-            mkdir(made.c_str(), 0755);
-          else
-            MakeFile(made);
-          unlink(gone.c_str());
-          rmdir(gone.c_str());
-        }
-      });
-      run = RunKelvane({archive, "30"});
-    }
-    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 2) << run.exitCode;
+    const RunResult run = RunBeside([&](int i) {
+      const std::string places[] = {archive + "/20010103-", archive + "/" + DateDaysAgo(1) + "-",
+                                    archive + "/undated-", archive + "/20010101/",
+                                    archive + "/20010101/s0/n/"};
+      for (const std::string& place : places) {
+        const std::string made = place + "churn" + std::to_string(i % 16);
+        const std::string gone = place + "churn" + std::to_string((i + 8) % 16);
+        if (i % 2 == 0)
+          mkdir(made.c_str(), 0755);
+        else
+          MakeFile(made);
+        unlink(gone.c_str());
+        rmdir(gone.c_str());
+      }
+    });
+    ExpectNothingElseTouched(run);
     EXPECT_EQ(run.err.find(std::strerror(ENOENT)), std::string::npos) << run.err;
-    ExpectStayingUntouched();
-    ExpectOutsideUntouched();
     for (const std::string& name : Names(archive))
       if (name.find("churn") != std::string::npos) RemoveAll(archive + "/" + name);
   }
