@@ -5,6 +5,15 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# --- attack tests and fuzzing: `./test.sh --long` runs the randomised attack
+# tests in their long form and fuzzes each reader for ten minutes.
+fuzz_seconds=20
+if [ "${1:-}" = --long ]; then
+  export KELVANE_LONG_TESTS=1
+  fuzz_seconds=600
+fi
+# ---
+
 scripts/install-deps.sh cmake make g++ googletest libgtest-dev
 # For the packaging checks (tests/packaging): the manual page, the Debian
 # package, the systemd units and the Windows zips.
@@ -24,6 +33,12 @@ echo "== Linux, AddressSanitizer and UndefinedBehaviorSanitizer"
 run_suite build-sanitize \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DKELVANE_PACKAGING_TESTS=OFF
+
+# --- fuzzing of the pure readers, with clang's libFuzzer
+echo "== Fuzzing, ${fuzz_seconds}s a target"
+scripts/install-deps.sh clang-14 libclang-rt-14-dev
+tests/fuzz/run.sh "$fuzz_seconds"
+# ---
 
 # ---- Windows: kelvane.exe (32-bit and 64-bit) cross-built with MinGW-w64,
 # the same tests run under Wine.

@@ -1,6 +1,7 @@
 #include "expiry/tree_removal.h"
 
 #include <deque>
+#include <set>
 #include <vector>
 
 #include "runtime/console.h"
@@ -13,12 +14,17 @@ namespace {
 // depth fits in a handful of descriptors.
 constexpr std::size_t OpenAncestors = 4;
 
-// One directory on the way down from the removed entry.
+// How often the removal of one entry starts over from the archive after a
+// directory above the walk could not be reached again.
+constexpr int Attempts = 3;
+
+// One directory on the way down from the removed entry. A chain of a
+// hundred thousand directories holds as many of these, so it stays small;
+// the open directories themselves live in the window.
 struct Level {
-  Directory dir;           // closed once it drops out of the open window
-  DirectoryId id;          // checked when the directory is opened again
+  DirectoryId id;          // read when it leaves the window, checked when opened again
   std::size_t nameStart;   // this directory's name starts here in the path
-  bool searching = false;  // SearchFirst has run on `dir`
+  bool searching = false;  // SearchFirst has run on its open directory
   bool keep = false;       // something below stays, so this stays too
 };
 
@@ -36,30 +42,46 @@ class TreeWalk {
  public:
   TreeWalk(Directory& top, const std::string& topPath) : top_(top), path_(topPath) {}
 
+  // The archive stays open throughout, so a walk that lost its way can
+  // start again from the entry's name: what was removed stays removed, and
+  // a directory moved out of the tree is no longer part of it.
   bool Remove(const std::string& name, std::uint8_t attributes) {
-    Enter(name, attributes);
-    while (!levels_.empty()) Step();
-    return clean_;
+    for (int attempt = 1;; ++attempt) {
+      lost_ = {};
+      Enter(name, attributes);
+      while (!levels_.empty()) Step();
+      if (lost_.ok()) return clean_;
+      if (attempt == Attempts) {
+        Report(lostPath_, lost_);
+        return false;
+      }
+    }
   }
 
  private:
-  Directory& Current() { return levels_.empty() ? top_ : levels_.back().dir; }
+  // Level k keeps its directory in slot k % OpenAncestors: entering a
+  // level closes the ancestor that held the slot before it.
+  Directory& Window(std::size_t depth) { return window_[depth % OpenAncestors]; }
+
+  Directory& Current() { return levels_.empty() ? top_ : Window(levels_.size() - 1); }
 
   // Reads the next entry of the innermost directory and deals with it;
   // at the end of the directory goes back up and removes it.
   void Step() {
     Level& level = levels_.back();
     if (level.searching) {
-      SearchNext(level.dir, entry_);
+      SearchNext(Current(), entry_);
     } else {
-      SearchFirst(level.dir, SearchAnyEntry, entry_);
+      SearchFirst(Current(), SearchAnyEntry, entry_);
       level.searching = true;
     }
     if (SearchStatus.ok()) {
       if (!IsDotOrDotDot(entry_.Name) && !IsKept(entry_.Name)) Enter(entry_.Name, entry_.Attributes);
       return;
     }
-    if (SearchStatus.outcome != Outcome::NoMoreEntries) {
+    // A directory removed by someone else while it is read reads as gone:
+    // it vanished by itself.
+    if (SearchStatus.outcome != Outcome::NoMoreEntries && SearchStatus.outcome != Outcome::Gone) {
       Report(path_.substr(0, path_.size() - 1), SearchStatus);
       level.keep = true;
     }
@@ -87,30 +109,41 @@ class TreeWalk {
   }
 
   void Descend(const std::string& name, Directory child) {
-    const DirectoryId id = child.id;
-    levels_.push_back(Level{std::move(child), id, path_.size()});
+    Directory& slot = Window(levels_.size());
+    if (slot.IsOpen()) {
+      // The ancestor leaving the window is reached again through ".." on
+      // the way back up; what is met there must be this very directory.
+      if (const Status identified = IdentifyDirectory(slot); !identified.ok()) {
+        Abandon(identified);
+        return;
+      }
+      levels_[levels_.size() - OpenAncestors].id = slot.id;
+      SearchClose(slot);
+    }
+    slot = std::move(child);
+    levels_.push_back(Level{{}, path_.size()});
     path_ += name;
     path_ += PathSeparator;
-    if (levels_.size() > OpenAncestors) SearchClose(levels_[levels_.size() - 1 - OpenAncestors].dir);
   }
 
   // The innermost directory has been read to its end: close it and remove
   // it from its parent, opening the parent again where it was closed.
   void Leave() {
-    Level done = std::move(levels_.back());
+    Directory& doneDir = Current();
+    const Level done = levels_.back();
     levels_.pop_back();
     while (!kept_.empty() && kept_.back().depth > levels_.size()) kept_.pop_back();
     const std::string name = path_.substr(done.nameStart, path_.size() - done.nameStart - 1);
     path_.resize(done.nameStart);
     if (!Current().IsOpen()) {
-      const Status reopened = OpenParent(done.dir, levels_.back().id, levels_.back().dir);
+      const Status reopened = OpenParent(doneDir, levels_.back().id, Current());
       if (!reopened.ok()) {
         Abandon(reopened);
         return;
       }
       levels_.back().searching = false;
     }
-    SearchClose(done.dir);
+    SearchClose(doneDir);
     if (done.keep) {
       Keep(name);
     } else {
@@ -118,12 +151,16 @@ class TreeWalk {
     }
   }
 
-  // A directory above the walk is no longer where it was: nothing more can
-  // be removed safely below the entry, so the walk stops here.
+  // A directory above the walk is no longer where it was, or cannot be
+  // opened again: nothing more can be removed safely from here, so this
+  // walk stops.
   void Abandon(const Status& status) {
-    Report(path_.substr(0, path_.size() - 1), status);
+    lost_ = status;
+    lostPath_ = path_.substr(0, path_.size() - 1);
+    path_.resize(levels_.front().nameStart);
     levels_.clear();
     kept_.clear();
+    for (Directory& dir : window_) SearchClose(dir);
   }
 
   // An entry that vanished by itself counts as removed.
@@ -145,17 +182,23 @@ class TreeWalk {
     return false;
   }
 
+  // A walk that starts over meets again what it reported before.
   void Report(const std::string& path, const Status& status) {
     clean_ = false;
+    if (!reported_.insert(path).second) return;
     WriteErrorLine("kelvane: cannot remove " + path + ": " + ErrorText(status));
   }
 
   Directory& top_;
   std::string path_;  // path of the innermost directory, ending in a separator
   std::deque<Level> levels_;
+  Directory window_[OpenAncestors];
   std::vector<Kept> kept_;
   SearchEntry entry_;
   bool clean_ = true;
+  Status lost_;  // why the latest walk stopped, when it did
+  std::string lostPath_;
+  std::set<std::string> reported_;
 };
 
 }  // namespace

@@ -54,7 +54,7 @@ struct DirectoryId {
   bool operator==(const DirectoryId&) const = default;
 };
 
-struct Listing;  // the backend's read state of an open directory
+struct Listing;  // the backend's state of an open directory
 
 // An open directory; closed when destroyed.
 struct Directory {
@@ -67,7 +67,7 @@ struct Directory {
 
   static constexpr std::intptr_t NoHandle = -1;
   std::intptr_t OsHandle = NoHandle;
-  DirectoryId id;
+  DirectoryId id;  // filled by IdentifyDirectory
   std::unique_ptr<Listing> listing;
 };
 
@@ -102,18 +102,25 @@ bool EntryExists(const std::string& path);
 // Opens the directory the user named; links on the way are followed.
 Status OpenDirectory(const std::string& path, Directory& out);
 
-// Opens a directory inside an open one without following a link, and only
-// on the same file system. A directory that its owner could not empty is
-// made readable, writable and searchable first.
+// Opens a directory inside an open one without following a link and
+// without crossing a mount point. A directory that refuses to be read is
+// made readable to its owner first. Opened this way, a directory belongs to
+// a tree being removed: see EraseFile.
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out);
+
+// Reads the identity of an open directory into its `id`. Opening does not,
+// as most directories of a walk never need it.
+Status IdentifyDirectory(Directory& dir);
 
 // Opens the directory that holds `child`, which must be `expected`.
 Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out);
 
-// Erases a file or a link inside an open directory.
+// Erases a file or a link inside an open directory. Where a directory of a
+// tree being removed refuses the removal to its own owner, it is made
+// writable and searchable to the owner and the removal tried once more.
 Status EraseFile(Directory& parent, const std::string& name);
 
-// Removes an empty directory inside an open directory.
+// Removes an empty directory inside an open directory, as EraseFile does.
 Status RemoveDirectory(Directory& parent, const std::string& name);
 
 }  // namespace kelvane

@@ -385,6 +385,10 @@ Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& o
 
 // Windows has no ".." to open relative to a directory: the parent is
 // opened by the name the child has now, and must be the one recorded.
+// Every directory is identified as it is opened, as the volume check needs
+// its identity anyway.
+Status IdentifyDirectory(Directory&) { return {}; }
+
 Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out) {
   std::wstring name = ObjectName(Handle(child));
   const std::size_t separator = name.rfind(L'\\');

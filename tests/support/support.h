@@ -1,6 +1,8 @@
 // Fixtures for tests on real directories, and a runner for built programs.
 #pragma once
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,7 @@ struct RunOptions {
   int openFileLimit = 0;                      // 0: inherited
   int user = -1;                              // run under this user and group id; -1: unchanged
   std::vector<std::string> environment = {};  // NAME=value settings added for the child
+  std::chrono::microseconds killAfter{0};     // killed outright this long after its start; 0: never
 };
 
 struct RunResult {
@@ -58,6 +61,12 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 // Runs the built kelvane with these arguments.
 RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// How often a randomised test repeats: `quick` in the everyday run,
+// `thorough` when KELVANE_LONG_TESTS is set (./test.sh --long).
+inline int Trials(int quick, int thorough) {
+  return std::getenv("KELVANE_LONG_TESTS") != nullptr ? thorough : quick;
+}
 
 // True where POSIX facilities (open-file limits, users, modes) are there.
 bool HavePosix();

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -134,6 +135,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
+  }
+  if (options.killAfter.count() > 0) {
+    usleep(static_cast<useconds_t>(options.killAfter.count()));
+    kill(pid, SIGKILL);
   }
   int status = 0;
   waitpid(pid, &status, 0);

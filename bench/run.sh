@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Measures kelvane against GNU rm on freshly built archives; never part of
+# ./test.sh. For each workload: the median wall time of RUNS runs with
+# hyperfine, whose --prepare rebuilds the tree before every run; system
+# calls with strace -c -f; peak resident memory with /usr/bin/time -v.
+# Prints one Markdown table and keeps it, with the machine it came from,
+# in docs/performance.md.
+#
+#   bench/run.sh [WORKLOAD...]     workloads W1 W2 W3 W4, all by default
+#   RUNS=5                         hyperfine runs per command
+#   BENCH_DIR=/dev/shm/kelvane-bench   where the trees are built (tmpfs by
+#                                  default where there is one; point it at
+#                                  a disk to include the disk's own costs)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${RUNS:-5}
+default_dir=$root/build-bench/trees
+[ -d /dev/shm ] && default_dir=/dev/shm/kelvane-bench
+work=${BENCH_DIR:-$default_dir}
+workloads=("$@")
+[ ${#workloads[@]} -gt 0 ] || workloads=(W1 W2 W3 W4)
+
+"$root/scripts/install-deps.sh" cmake make g++ hyperfine strace time python3 >&2
+cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DKELVANE_TESTS=OFF >/dev/null
+cmake --build "$root/build-bench" -j "$(nproc)" >/dev/null
+kelvane=$root/build-bench/kelvane
+make_tree="python3 $root/bench/make_tree.py"
+mkdir -p "$work"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch" "$work"' EXIT
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# The two commands of a workload, and the limit they run under.
+commands() {
+  local w=$1 dir=$2 targets
+  targets=$(sed "s|^|$dir/archive/|" "$dir/expired" | tr '\n' ' ')
+  kel="$kelvane $dir/archive 30"
+  rm="rm -rf $targets"
+  limit=""
+  case $w in
+    W2) rm="xargs -a $dir/expired -d '\\n' rm -f --" ;;
+    W3) limit="ulimit -n 16;" ;;
+  esac
+}
+
+# Runs a command on a fresh tree under a measuring tool, which itself runs
+# it directly: the counts and the memory are the command's own.
+measured() {
+  local w=$1 dir=$2 tool=$3 command=$4
+  $make_tree "$w" "$dir"
+  (cd "$dir/archive" && bash -c "$limit exec $tool $command" >/dev/null)
+}
+
+calls_per_entry() {
+  local w=$1 dir=$2 command=$3 count
+  measured "$w" "$dir" "strace -c -f -o $scratch/strace" "$command"
+  count=$(cat "$dir/count")
+  awk -v n="$count" '$NF == "total" { printf "%.3f (%d)", $4 / n, $4 }' "$scratch/strace"
+}
+
+peak_memory() {
+  local w=$1 dir=$2 command=$3
+  measured "$w" "$dir" "/usr/bin/time -v -o $scratch/time" "$command"
+  awk -F': ' '/Maximum resident set size/ { printf "%.1f MiB", $2 / 1024 }' "$scratch/time"
+}
+
+# Every expired entry must be gone after kelvane's run, every other one there.
+check_removed() {
+  local dir=$1 name
+  while read -r name; do
+    [ ! -e "$dir/archive/$name" ] || { echo "kelvane left $name" >&2; exit 1; }
+  done <"$dir/expired"
+}
+
+goal() {
+  case $1 in
+    W1) echo "ratio <= 1.00, <= 1.05 calls/entry" ;;
+    W2) echo "report lines: 2 writes each" ;;
+    W3) echo "removed, ulimit -n 16, <= 8 MiB" ;;
+    W4) echo "<= 16 MiB" ;;
+  esac
+}
+
+table="| Workload | Removed entries | kelvane median | rm median | Ratio | kelvane calls/entry (total) | rm calls/entry (total) | kelvane peak RSS | rm peak RSS | Goal |
+|---|---|---|---|---|---|---|---|---|---|"
+for w in "${workloads[@]}"; do
+  dir=$work/$w
+  echo "== $w" >&2
+  $make_tree "$w" "$dir"
+  commands "$w" "$dir"
+  hyperfine --runs "$runs" --prepare "$make_tree $w $dir" --export-json "$scratch/$w.json" \
+    --command-name kelvane "cd $dir/archive && $limit $kel" --command-name rm "cd $dir/archive && $limit $rm" >&2
+  read -r kel_median rm_median < <(python3 -c '
+import json, sys
+results = json.load(open(sys.argv[1]))["results"]
+print(*(r["median"] for r in results))' "$scratch/$w.json")
+  kel_calls=$(calls_per_entry "$w" "$dir" "$kel")
+  rm_calls=$(calls_per_entry "$w" "$dir" "$rm")
+  kel_rss=$(peak_memory "$w" "$dir" "$kel")
+  check_removed "$dir"
+  rm_rss=$(peak_memory "$w" "$dir" "$rm")
+  row=$(awk -v w="$w" -v n="$(cat "$dir/count")" -v k="$kel_median" -v r="$rm_median" \
+    'BEGIN { printf "| %s | %d | %.3f s | %.3f s | %.2f |", w, n, k, r, k / r }')
+  table+=$'\n'"$row $kel_calls | $rm_calls | $kel_rss | $rm_rss | $(goal "$w") |"
+done
+
+machine="$(uname -srm); $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; \
+$(free -g | awk '/Mem:/ { print $2 }') GiB; trees on $(stat -f -c %T "$work"); $(rm --version | head -1); \
+hyperfine runs per command: $runs; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "$table"
+echo
+echo "Machine: $machine"
+{
+  echo "# Performance"
+  echo
+  echo "Latest figures of \`bench/run.sh\` (kelvane $(git -C "$root" rev-parse --short HEAD)), against GNU rm"
+  echo "in the same run on the same freshly built trees. Ratio is kelvane's median wall time over rm's;"
+  echo "calls per entry count every system call of the process (start-up included) per removed entry."
+  echo "W1: 10 expired directories of 100 directories of 100 empty files, beside young and undated"
+  echo "entries, against \`rm -rf\` of the 10. W2: 50,000 dated files, half expired, against \`rm -f\` of"
+  echo "those by \`xargs\`. W3: one expired chain of 100,000 directories under \`ulimit -n 16\`."
+  echo "W4: one expired directory of 200,000 files."
+  echo
+  echo "$table"
+  echo
+  echo "Machine: $machine"
+} >"$root/docs/performance.md"
