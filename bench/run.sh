@@ -105,7 +105,7 @@ print(*(r["median"] for r in results))' "$scratch/$w.json")
 done
 
 machine="$(uname -srm); $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; \
-$(free -g | awk '/Mem:/ { print $2 }') GiB; trees on $(stat -f -c %T "$work"); $(rm --version | head -1); \
+$(free -g | awk '/Mem:/ { print $2 }') GiB; trees on $(df --output=fstype "$work" | tail -1); $(rm --version | head -1); \
 hyperfine runs per command: $runs; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "$table"
 echo
