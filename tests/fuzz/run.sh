@@ -12,7 +12,7 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-targets=(integer date)
+targets=(integer date command_line)
 for target in "${targets[@]}"; do
   mkdir -p "$scratch/$target"
   echo "fuzzing $target for ${seconds}s"
