@@ -74,4 +74,9 @@ void EndWrite(TextChannel& channel) {
 
 void FlushChannel(TextChannel& channel) { Transfer(channel); }
 
+void CloseStandardOutput() {
+  IoResult = 0;
+  FlushChannel(StandardOutput);
+}
+
 }  // namespace kelvane

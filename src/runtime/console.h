@@ -40,6 +40,11 @@ void EndWrite(TextChannel& channel);
 // Transfers the bytes still waiting in the channel.
 void FlushChannel(TextChannel& channel);
 
+// The first step of every Halt, also of the end after a fault: clears
+// IoResult and transfers what standard output still holds. Safe inside a
+// signal handler.
+void CloseStandardOutput();
+
 // Binds StandardOutput to the process's standard output.
 void BindStandardOutput();
 

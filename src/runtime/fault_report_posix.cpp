@@ -11,8 +11,8 @@
 #include <climits>
 #include <exception>
 
+#include "runtime/console.h"
 #include "runtime/fault_report.h"
-#include "runtime/process.h"
 
 namespace kelvane {
 namespace {

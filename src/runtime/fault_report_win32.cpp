@@ -8,8 +8,8 @@
 #include <csignal>
 #include <exception>
 
+#include "runtime/console.h"
 #include "runtime/fault_report.h"
-#include "runtime/process.h"
 
 namespace kelvane {
 namespace {

@@ -14,9 +14,4 @@ using MainRoutine = int (*)();
 // process with the given code.
 [[noreturn]] void Halt(int code);
 
-// The first step of every Halt, also of the end after a fault: clears
-// IoResult and transfers what standard output still holds. Safe inside a
-// signal handler.
-void CloseStandardOutput();
-
 }  // namespace kelvane

@@ -23,9 +23,4 @@ void Halt(int code) {
   std::exit(code);
 }
 
-void CloseStandardOutput() {
-  IoResult = 0;
-  FlushChannel(StandardOutput);
-}
-
 }  // namespace kelvane

@@ -24,9 +24,4 @@ void Halt(int code) {
   ExitProcess(static_cast<UINT>(code));
 }
 
-void CloseStandardOutput() {
-  IoResult = 0;
-  FlushChannel(StandardOutput);
-}
-
 }  // namespace kelvane
