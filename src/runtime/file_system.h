@@ -55,6 +55,9 @@ struct DirectoryId {
 };
 
 struct Listing;  // the backend's state of an open directory
+struct ListingDelete {
+  void operator()(Listing* listing) const;
+};
 
 // An open directory; closed when destroyed.
 struct Directory {
@@ -64,11 +67,13 @@ struct Directory {
   ~Directory();
 
   bool IsOpen() const { return OsHandle != NoHandle; }
+  // Closes the handle and drops the listing; harmless when closed.
+  Status Close();
 
   static constexpr std::intptr_t NoHandle = -1;
   std::intptr_t OsHandle = NoHandle;
   DirectoryId id;  // filled by IdentifyDirectory
-  std::unique_ptr<Listing> listing;
+  std::unique_ptr<Listing, ListingDelete> listing;
 };
 
 // One found entry of a search.

@@ -180,23 +180,14 @@ Status Unlink(Directory& parent, const std::string& name, int flags) {
 
 }  // namespace
 
-Directory::Directory() = default;
-Directory::Directory(Directory&& other) noexcept
-    : OsHandle(other.OsHandle), id(other.id), listing(std::move(other.listing)) {
-  other.OsHandle = NoHandle;
-}
-Directory& Directory::operator=(Directory&& other) noexcept {
-  if (this != &other) {
-    if (IsOpen()) close(Fd(*this));
-    OsHandle = other.OsHandle;
-    id = other.id;
-    listing = std::move(other.listing);
-    other.OsHandle = NoHandle;
-  }
-  return *this;
-}
-Directory::~Directory() {
-  if (IsOpen()) close(Fd(*this));
+void ListingDelete::operator()(Listing* listing) const { delete listing; }
+
+Status Directory::Close() {
+  Status status;
+  if (IsOpen() && close(Fd(*this)) != 0) status = FromErrno(errno);
+  OsHandle = NoHandle;
+  listing.reset();
+  return status;
 }
 
 std::string ErrorText(const Status& status) {
@@ -210,19 +201,7 @@ std::string ErrorText(const Status& status) {
   }
 }
 
-void SearchFirst(Directory& dir, std::uint32_t mask, SearchEntry& entry) {
-  entry.AttrMask = mask;
-  ReadEntry(dir, entry);
-}
-
 void SearchNext(Directory& dir, SearchEntry& entry) { ReadEntry(dir, entry); }
-
-void SearchClose(Directory& dir) {
-  SearchStatus = {};
-  if (dir.IsOpen() && close(Fd(dir)) != 0) SearchStatus = FromErrno(errno);
-  dir.OsHandle = Directory::NoHandle;
-  dir.listing.reset();
-}
 
 bool EntryExists(const std::string& path) {
   struct stat st;

@@ -224,7 +224,7 @@ Status Adopt(OwnedHandle handle, std::wstring name, Directory& out) {
   out = Directory();
   out.OsHandle = reinterpret_cast<std::intptr_t>(handle.release());
   out.id = {info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
-  out.listing = std::make_unique<Listing>();
+  out.listing.reset(new Listing);
   out.listing->name = std::move(name);
   return {};
 }
@@ -302,23 +302,14 @@ Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
 
 AttributeQuery QueryAttributes = ReadAttributes;
 
-Directory::Directory() = default;
-Directory::Directory(Directory&& other) noexcept
-    : OsHandle(other.OsHandle), id(other.id), listing(std::move(other.listing)) {
-  other.OsHandle = NoHandle;
-}
-Directory& Directory::operator=(Directory&& other) noexcept {
-  if (this != &other) {
-    if (IsOpen()) CloseHandle(Handle(*this));
-    OsHandle = other.OsHandle;
-    id = other.id;
-    listing = std::move(other.listing);
-    other.OsHandle = NoHandle;
-  }
-  return *this;
-}
-Directory::~Directory() {
-  if (IsOpen()) CloseHandle(Handle(*this));
+void ListingDelete::operator()(Listing* listing) const { delete listing; }
+
+Status Directory::Close() {
+  Status status;
+  if (IsOpen() && !CloseHandle(Handle(*this))) status = LastError();
+  OsHandle = NoHandle;
+  listing.reset();
+  return status;
 }
 
 std::string ErrorText(const Status& status) {
@@ -335,19 +326,7 @@ std::string ErrorText(const Status& status) {
   return SystemMessage(static_cast<DWORD>(status.native));
 }
 
-void SearchFirst(Directory& dir, std::uint32_t mask, SearchEntry& entry) {
-  entry.AttrMask = mask;
-  ReadEntry(dir, entry);
-}
-
 void SearchNext(Directory& dir, SearchEntry& entry) { ReadEntry(dir, entry); }
-
-void SearchClose(Directory& dir) {
-  SearchStatus = {};
-  if (dir.IsOpen() && !CloseHandle(Handle(dir))) SearchStatus = LastError();
-  dir.OsHandle = Directory::NoHandle;
-  dir.listing.reset();
-}
 
 bool EntryExists(const std::string& path) {
   return !path.empty() && GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
