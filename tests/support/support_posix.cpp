@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -96,10 +97,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
-  if (options.user >= 0) ChangeOwner(capture.path(), options.user);
+  std::string runnable = program;
+  if (options.user >= 0) {
+    ChangeOwner(capture.path(), options.user);
+    // The build tree may lie below a directory the other user cannot
+    // enter; a copy beside the captured output is always within reach.
+    runnable = capture / "program";
+    std::filesystem::copy_file(program, runnable);
+  }
 
   std::vector<char*> argv;
-  std::vector<std::string> copies{program};
+  std::vector<std::string> copies{runnable};
   copies.insert(copies.end(), args.begin(), args.end());
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
