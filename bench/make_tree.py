@@ -11,6 +11,8 @@ import datetime
 import os
 import sys
 
+NOBODY = 65534
+
 
 def dated(days_ago, suffix=""):
     day = datetime.date.today() - datetime.timedelta(days=days_ago)
@@ -76,6 +78,15 @@ def build(workload, archive):
     elif workload == "W4":  # one huge directory
         expired.append(dated(100))
         count = directory(os.path.join(archive, expired[0]), 1, 200000)
+    elif workload in ("W6", "W6-40k"):  # entries that stay
+        # Run as nobody, who owns the archive and the expired directory but
+        # not the directory of files inside it: every file stays.
+        kept = 200000 if workload == "W6" else 40000
+        expired.append(dated(100))
+        directory(os.path.join(archive, expired[0]), 1, kept)
+        for path in (archive, os.path.join(archive, expired[0])):
+            os.chown(path, NOBODY, NOBODY)
+        count = kept
     else:
         sys.exit(f"unknown workload {workload}")
     return expired, count

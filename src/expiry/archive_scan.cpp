@@ -20,7 +20,7 @@ std::int32_t TodayNumber() {
 void ReportExpired(const SearchEntry& entry, std::int32_t age) {
   const bool isDirectory = (entry.Attributes & AttrDirectory) != 0;
   if (isDirectory) WriteChar(StandardOutput, '[');
-  WriteText(StandardOutput, entry.Name);
+  WriteText(StandardOutput, Printable(entry.Name));
   if (isDirectory) WriteChar(StandardOutput, ']');
   EndWrite(StandardOutput);
   WriteChar(StandardOutput, ' ');
@@ -30,7 +30,7 @@ void ReportExpired(const SearchEntry& entry, std::int32_t age) {
 }
 
 void ReportUnreadable(const std::string& arcpath, const Status& status) {
-  WriteErrorLine("kelvane: cannot read " + arcpath + ": " + ErrorText(status));
+  WriteErrorLine("kelvane: cannot read " + Printable(arcpath) + ": " + ErrorText(status));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #include "expiry/tree_removal.h"
 
 #include <deque>
-#include <set>
-#include <vector>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
 
 #include "runtime/console.h"
 
@@ -25,6 +26,7 @@ struct Level {
   DirectoryId id;          // read when it leaves the window, checked when opened again
   std::size_t nameStart;   // this directory's name starts here in the path
   bool searching = false;  // SearchFirst has run on its open directory
+  bool reread = false;     // opened again, so it may list entries that stay
   bool keep = false;       // something below stays, so this stays too
 };
 
@@ -32,6 +34,15 @@ struct Level {
 struct Kept {
   std::size_t depth;
   std::string name;
+};
+
+// Kept entries are looked up by depth and name without a copy of the name:
+// the deque that holds them never moves one.
+using KeptKey = std::pair<std::size_t, std::string_view>;
+struct KeptKeyHash {
+  std::size_t operator()(const KeptKey& key) const {
+    return std::hash<std::string_view>{}(key.second) + key.first;
+  }
 };
 
 bool IsDotOrDotDot(const std::string& name) { return name == "." || name == ".."; }
@@ -132,7 +143,10 @@ class TreeWalk {
     Directory& doneDir = Current();
     const Level done = levels_.back();
     levels_.pop_back();
-    while (!kept_.empty() && kept_.back().depth > levels_.size()) kept_.pop_back();
+    while (!kept_.empty() && kept_.back().depth > levels_.size()) {
+      keptKeys_.erase({kept_.back().depth, kept_.back().name});
+      kept_.pop_back();
+    }
     const std::string name = path_.substr(done.nameStart, path_.size() - done.nameStart - 1);
     path_.resize(done.nameStart);
     if (!Current().IsOpen()) {
@@ -142,6 +156,7 @@ class TreeWalk {
         return;
       }
       levels_.back().searching = false;
+      levels_.back().reread = true;
     }
     SearchClose(doneDir);
     if (done.keep) {
@@ -160,6 +175,7 @@ class TreeWalk {
     path_.resize(levels_.front().nameStart);
     levels_.clear();
     kept_.clear();
+    keptKeys_.clear();
     for (Directory& dir : window_) SearchClose(dir);
   }
 
@@ -174,31 +190,32 @@ class TreeWalk {
     if (levels_.empty()) return;
     levels_.back().keep = true;
     kept_.push_back({levels_.size(), name});
+    keptKeys_.insert({kept_.back().depth, kept_.back().name});
   }
 
+  // Only a directory read again can list an entry that stays.
   bool IsKept(const std::string& name) const {
-    for (auto it = kept_.rbegin(); it != kept_.rend() && it->depth == levels_.size(); ++it)
-      if (it->name == name) return true;
-    return false;
+    return levels_.back().reread && keptKeys_.contains({levels_.size(), name});
   }
 
   // A walk that starts over meets again what it reported before.
   void Report(const std::string& path, const Status& status) {
     clean_ = false;
     if (!reported_.insert(path).second) return;
-    WriteErrorLine("kelvane: cannot remove " + path + ": " + ErrorText(status));
+    WriteErrorLine("kelvane: cannot remove " + Printable(path) + ": " + ErrorText(status));
   }
 
   Directory& top_;
   std::string path_;  // path of the innermost directory, ending in a separator
   std::deque<Level> levels_;
   Directory window_[OpenAncestors];
-  std::vector<Kept> kept_;
+  std::deque<Kept> kept_;  // deepest last
+  std::unordered_set<KeptKey, KeptKeyHash> keptKeys_;
   SearchEntry entry_;
   bool clean_ = true;
   Status lost_;  // why the latest walk stopped, when it did
   std::string lostPath_;
-  std::set<std::string> reported_;
+  std::unordered_set<std::string> reported_;
 };
 
 }  // namespace

@@ -14,13 +14,16 @@ void Transfer(TextChannel& channel) {
   const std::size_t count = channel.BufferPos;
   channel.BufferPos = 0;
   // After a failure the rest of the run's output is dropped, so that a
-  // reader never sees a line with a hole in it.
-  if (count == 0 || IoResult != 0) return;
-  if (const int error = channel.transfer(channel.buffer, count); error != 0) IoResult = error;
+  // reader never sees a line with a hole in it, nor the tail of one.
+  if (count == 0 || IoResult != 0 || channel.failed) return;
+  if (const int error = channel.transfer(channel.buffer, count); error != 0) {
+    IoResult = error;
+    channel.failed = true;
+  }
 }
 
 void Append(TextChannel& channel, std::string_view bytes) {
-  while (!bytes.empty()) {
+  while (!bytes.empty() && !channel.failed) {
     const std::size_t room = TextChannel::BufferSize - channel.BufferPos;
     const std::size_t take = std::min(room, bytes.size());
     std::copy_n(bytes.data(), take, channel.buffer + channel.BufferPos);
@@ -28,6 +31,22 @@ void Append(TextChannel& channel, std::string_view bytes) {
     bytes.remove_prefix(take);
     if (channel.BufferPos == TextChannel::BufferSize) Transfer(channel);
   }
+}
+
+void AppendEscaped(std::string& shown, unsigned char byte) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  shown += "\\x";
+  shown += digits[byte >> 4];
+  shown += digits[byte & 0xF];
+}
+
+// How many bytes of a control character start at the head of `text`: 1 or
+// 2, or 0 where none does.
+std::size_t ControlLength(std::string_view text) {
+  const auto byte = static_cast<unsigned char>(text[0]);
+  if (byte < 0x20 || byte == 0x7F) return 1;
+  const auto next = text.size() > 1 ? static_cast<unsigned char>(text[1]) : 0;
+  return byte == 0xC2 && next >= 0x80 && next <= 0x9F ? 2 : 0;
 }
 
 void AppendBlanks(TextChannel& channel, std::int64_t count) {
@@ -73,6 +92,22 @@ void EndWrite(TextChannel& channel) {
 }
 
 void FlushChannel(TextChannel& channel) { Transfer(channel); }
+
+std::string Printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  std::size_t copied = 0;  // bytes of `text` already in `shown`
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t length = ControlLength(text.substr(i));
+    if (length == 0) continue;
+    shown.append(text.substr(copied, i - copied));
+    for (std::size_t k = 0; k < length; ++k) AppendEscaped(shown, static_cast<unsigned char>(text[i + k]));
+    i += length - 1;
+    copied = i + 1;
+  }
+  shown.append(text.substr(copied));
+  return shown;
+}
 
 void CloseStandardOutput() {
   IoResult = 0;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace kelvane {
@@ -13,12 +14,14 @@ using TransferFunction = int (*)(const char* bytes, std::size_t count);
 
 // A write statement is a run of Write* calls closed by exactly one
 // WriteLineEnd or EndWrite; every statement reaches the platform when it
-// ends. After the first failed transfer the channel drops everything.
+// ends. After the first failed transfer the channel drops everything, the
+// rest of that statement and what is left at the end of the run included.
 struct TextChannel {
   static constexpr std::size_t BufferSize = 128;
 
   TransferFunction transfer = nullptr;
   std::size_t BufferPos = 0;
+  bool failed = false;
   char buffer[BufferSize] = {};
 };
 
@@ -47,6 +50,13 @@ void CloseStandardOutput();
 
 // Binds StandardOutput to the process's standard output.
 void BindStandardOutput();
+
+// A name or path as the tool shows it. A name may hold control characters,
+// which could forge a line of the report or drive a terminal: the bytes
+// 0x01 to 0x1F and 0x7F, and the C1 controls U+0080 to U+009F in UTF-8,
+// are shown byte by byte as \xHH (two upper-case hexadecimal digits).
+// Every other byte is shown as it is.
+std::string Printable(std::string_view text);
 
 // Writes one line to standard error in a single transfer, unbuffered.
 void WriteErrorLine(std::string_view text);

@@ -4,20 +4,30 @@ namespace kelvane {
 namespace {
 
 struct ArmedFault {
-  FaultPoint point = FaultPoint::OpenDirectory;
-  int callsLeft = 0;  // 0: disarmed
+  int passing = 0;  // calls still to succeed before the failing ones
+  int failing = 0;  // 0: disarmed
   int error = 0;
 };
 
-constinit ArmedFault armed;
+constinit ArmedFault armed[static_cast<int>(FaultPoint::Count)];
+
+ArmedFault& Armed(FaultPoint point) { return armed[static_cast<int>(point)]; }
 
 }  // namespace
 
-void InjectFault(FaultPoint point, int nth, int error) { armed = {point, nth, error}; }
+void InjectFault(FaultPoint point, int nth, int error, int count) {
+  Armed(point) = nth > 0 ? ArmedFault{nth - 1, count, error} : ArmedFault{};
+}
 
 int InjectedFault(FaultPoint point) {
-  if (armed.callsLeft == 0 || armed.point != point) return 0;
-  return --armed.callsLeft == 0 ? armed.error : 0;
+  ArmedFault& fault = Armed(point);
+  if (fault.failing == 0) return 0;
+  if (fault.passing > 0) {
+    --fault.passing;
+    return 0;
+  }
+  --fault.failing;
+  return fault.error;
 }
 
 }  // namespace kelvane

@@ -32,6 +32,7 @@ enum class Outcome : std::uint8_t {
   NotDirectory,   // a directory was to be opened, and a file or link was met
   IsDirectory,    // a file was to be erased, and a directory was met
   OtherDevice,    // the directory lies on another file system: not entered
+  MountUnknown,   // whether the directory is a mount point cannot be told: not entered
   Moved,          // a directory opened again is not the one seen before
   Failed,         // any other refusal
 };

@@ -5,12 +5,20 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "runtime/fault_injection.h"
 #include "runtime/file_system.h"
+
+// Linux 6.6 has it on every architecture under this number; C libraries
+// older than the kernel do not name it.
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
 
 namespace kelvane {
 
@@ -25,7 +33,7 @@ struct Listing {
   std::size_t pos = 0;
   std::size_t end = 0;
   bool finished = false;
-  bool condemned = false;  // part of a tree being removed: its mode may be opened up
+  bool mayOpenUp = false;  // part of a tree being removed, and not yet opened up
 };
 
 namespace {
@@ -62,48 +70,115 @@ Directory Adopt(int fd, bool condemned) {
   Directory dir;
   dir.OsHandle = fd;
   dir.listing.reset(new Listing);
-  dir.listing->condemned = condemned;
+  dir.listing->mayOpenUp = condemned;
   return dir;
 }
 
+// Ways of reading the mount a descriptor lies on, from the newest kernels
+// to the oldest; each answers false where the kernel does not.
+bool MountIdByStatx(int fd, std::uint64_t& id) {
+  struct statx st;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) != 0 || !(st.stx_mask & STATX_MNT_ID)) return false;
+  id = st.stx_mnt_id;
+  return true;
+}
+
+bool MountIdByHandle(int fd, std::uint64_t& id) {
+  alignas(file_handle) unsigned char buffer[sizeof(file_handle) + MAX_HANDLE_SZ];
+  auto* handle = reinterpret_cast<file_handle*>(buffer);
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mount = 0;
+  if (name_to_handle_at(fd, "", handle, &mount, AT_EMPTY_PATH) != 0) return false;
+  id = static_cast<std::uint64_t>(mount);
+  return true;
+}
+
+bool MountIdByFdinfo(int fd, std::uint64_t& id) {
+  const std::string path = "/proc/self/fdinfo/" + std::to_string(fd);
+  const int info = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (info < 0) return false;
+  char text[1024];
+  const ssize_t n = read(info, text, sizeof text - 1);
+  close(info);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* field = std::strstr(text, "mnt_id:");
+  if (field == nullptr) return false;
+  id = std::strtoull(field + std::strlen("mnt_id:"), nullptr, 10);
+  return true;
+}
+
+enum class Mount : std::uint8_t { Same, Other, Unknown };
+
+// Tells whether `fd` lies on the mount of `parentFd`. A bind mount lies on
+// the same device as its parent, so only the mount ids tell it; both are
+// read the same way, the first that answers for both.
+Mount CompareMounts(int parentFd, int fd) {
+  using Reader = bool (*)(int, std::uint64_t&);
+  for (const Reader read : {MountIdByStatx, MountIdByHandle, MountIdByFdinfo}) {
+    std::uint64_t parentId = 0, id = 0;
+    if (Injected(FaultPoint::ReadMountId)) continue;
+    if (read(parentFd, parentId) && read(fd, id)) return parentId == id ? Mount::Same : Mount::Other;
+  }
+  return Mount::Unknown;
+}
+
 // Opens the directory `name` inside `parentFd` without following a link
-// and without crossing into another mount. A bind mount lies on the same
-// device as its parent, so only the kernel can tell it: openat2 refuses it
-// with EXDEV. Where openat2 is missing (before Linux 5.6) or refused by a
-// sandbox, a plain openat is made and the caller compares devices.
-int OpenBeneath(int parentFd, const char* name, int flags, bool& mountChecked) {
-  static bool haveOpenat2 = true;
+// and without crossing into another mount. openat2 has the kernel refuse a
+// mount point during the open. Where it is missing (before Linux 5.6) or
+// refused by a sandbox, a plain openat is made and the mounts compared
+// after it; a directory whose mount cannot be told is not entered.
+Status OpenBeneath(int parentFd, const char* name, int flags, int& fd) {
+  static std::atomic<bool> haveOpenat2 = true;
   flags |= O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  if (haveOpenat2) {
+  if (haveOpenat2.load(std::memory_order_relaxed)) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_NO_XDEV;
-    const int fd = static_cast<int>(syscall(SYS_openat2, parentFd, name, &how, sizeof how));
-    mountChecked = true;
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
-    if (errno == ENOSYS) haveOpenat2 = false;
+    fd = Injected(FaultPoint::OpenBeneath)
+             ? -1
+             : static_cast<int>(syscall(SYS_openat2, parentFd, name, &how, sizeof how));
+    if (fd >= 0) return {};
+    if (errno != ENOSYS && errno != EPERM) return FromErrno(errno);
+    if (errno == ENOSYS) haveOpenat2.store(false, std::memory_order_relaxed);
   }
-  mountChecked = false;
-  return openat(parentFd, name, flags);
+  fd = openat(parentFd, name, flags);
+  if (fd < 0) return FromErrno(errno);
+  const Mount mount = CompareMounts(parentFd, fd);
+  if (mount == Mount::Same) return {};
+  close(fd);
+  fd = -1;
+  return mount == Mount::Other ? Status{Outcome::OtherDevice, EXDEV} : Status{Outcome::MountUnknown, 0};
+}
+
+// Gives the owner read, write and search permission on a directory held by
+// a bare reference. fchmodat2 (Linux 6.6) changes the reference itself;
+// before it only the reference's name under /proc can, which a chroot or a
+// container may lack.
+bool GrantOwnerThrough(int ref) {
+  struct stat st;
+  if (fstat(ref, &st) != 0 || Injected(FaultPoint::ChangeMode)) return false;
+  const mode_t mode = (st.st_mode & 07777) | S_IRWXU;
+  if (syscall(SYS_fchmodat2, ref, "", mode, AT_EMPTY_PATH) == 0) return true;
+  const std::string self = "/proc/self/fd/" + std::to_string(ref);
+  return chmod(self.c_str(), mode) == 0;
 }
 
 // A directory that refuses to be read (mode 0000, say) is opened as a bare
-// reference first, so that its mode is changed on exactly the directory
-// found there, never through a name that could be swapped meanwhile.
-int OpenInaccessible(int parentFd, const char* name, bool& mountChecked) {
-  const int ref = OpenBeneath(parentFd, name, O_PATH, mountChecked);
-  if (ref < 0) return -1;
-  struct stat st;
-  int fd = -1;
-  if (fstat(ref, &st) == 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(ref);
-    if (chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU) == 0)
-      fd = openat(ref, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// reference first, on the same mount as its parent, so that its mode is
+// changed on exactly the directory found there, never through a name that
+// could be swapped meanwhile. Where its mode cannot be changed, it stays
+// unreadable, and the user hears that.
+Status OpenInaccessible(int parentFd, const char* name, int& fd) {
+  int ref = -1;
+  if (const Status opened = OpenBeneath(parentFd, name, O_PATH, ref); !opened.ok()) return opened;
+  Status status{Outcome::Failed, EACCES};
+  if (GrantOwnerThrough(ref)) {
+    fd = openat(ref, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    status = fd >= 0 ? Status{} : FromErrno(errno);
   }
-  const int error = errno;
   close(ref);
-  errno = error;
-  return fd;
+  return status;
 }
 
 // Reads the next raw entry; false at the end or on an error (errno set).
@@ -157,15 +232,15 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
   SearchStatus = errno == 0 ? Status{Outcome::NoMoreEntries, 0} : FromErrno(errno);
 }
 
-// Makes a directory writable and searchable to its owner, when it was not;
-// false, with errno EACCES, when nothing could be changed.
-bool OpenUp(const Directory& dir) {
+// Makes a directory of a tree being removed writable and searchable to its
+// owner, when it was not; true when its mode was changed. It is tried once a
+// directory: a second try would change nothing.
+bool OpenUp(Directory& dir) {
+  if (dir.listing == nullptr || !dir.listing->mayOpenUp) return false;
+  dir.listing->mayOpenUp = false;
   struct stat st;
-  const bool changed = dir.listing != nullptr && dir.listing->condemned && fstat(Fd(dir), &st) == 0 &&
-                       (st.st_mode & S_IRWXU) != S_IRWXU &&
-                       fchmod(Fd(dir), (st.st_mode & 07777) | S_IRWXU) == 0;
-  errno = EACCES;
-  return changed;
+  return fstat(Fd(dir), &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU && !Injected(FaultPoint::ChangeMode) &&
+         fchmod(Fd(dir), (st.st_mode & 07777) | S_IRWXU) == 0;
 }
 
 // Removing an entry needs write and search permission on its directory,
@@ -174,8 +249,10 @@ bool OpenUp(const Directory& dir) {
 Status Unlink(Directory& parent, const std::string& name, int flags) {
   if (Injected(FaultPoint::RemoveEntry)) return FromErrno(errno);
   if (unlinkat(Fd(parent), name.c_str(), flags) == 0) return {};
-  if (errno == EACCES && OpenUp(parent) && unlinkat(Fd(parent), name.c_str(), flags) == 0) return {};
-  return FromErrno(errno);
+  const int error = errno;
+  if (error == EACCES && OpenUp(parent))
+    return unlinkat(Fd(parent), name.c_str(), flags) == 0 ? Status{} : FromErrno(errno);
+  return FromErrno(error);
 }
 
 }  // namespace
@@ -194,6 +271,8 @@ std::string ErrorText(const Status& status) {
   switch (status.outcome) {
     case Outcome::OtherDevice:
       return "mount point not crossed";
+    case Outcome::MountUnknown:
+      return "not entered: cannot tell whether it is a mount point";
     case Outcome::Moved:
       return "directory was moved during the removal";
     default:
@@ -217,24 +296,15 @@ Status OpenDirectory(const std::string& path, Directory& out) {
 }
 
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
-  bool mountChecked = false;
-  int fd = Injected(FaultPoint::OpenDirectory)
-               ? -1
-               : OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, mountChecked);
-  if (fd < 0 && errno == EACCES) {
-    fd = OpenInaccessible(Fd(parent), name.c_str(), mountChecked);
-    // The user needs to hear why the directory could not be read, not why
-    // its mode could not be changed.
-    if (fd < 0 && errno != ENOENT && errno != EXDEV) errno = EACCES;
-  }
-  if (fd < 0) return FromErrno(errno);
-  Directory child = Adopt(fd, true);
-  if (!mountChecked) {
-    if (const Status status = IdentifyDirectory(child); !status.ok()) return status;
-    if (const Status status = IdentifyDirectory(parent); !status.ok()) return status;
-    if (child.id.volume != parent.id.volume) return {Outcome::OtherDevice, EXDEV};
-  }
-  out = std::move(child);
+  int fd = -1;
+  Status status = Injected(FaultPoint::OpenDirectory) ? FromErrno(errno)
+                                                      : OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
+  // A directory of the tree that may be listed but not searched refuses to
+  // open any subdirectory: it is opened up itself first.
+  if (status.native == EACCES && OpenUp(parent)) status = OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
+  if (status.native == EACCES) status = OpenInaccessible(Fd(parent), name.c_str(), fd);
+  if (!status.ok()) return status;
+  out = Adopt(fd, true);
   return {};
 }
 

@@ -8,12 +8,13 @@
 namespace kelvane {
 namespace {
 
-// Records every transfer; fails those from `failFrom` on.
+// Records every transfer but the one numbered `failing` (from 0), which
+// fails as a full disk would.
 std::vector<std::string> transfers;
-std::size_t failFrom = SIZE_MAX;
+std::size_t calls = 0, failing = SIZE_MAX;
 
 int Record(const char* bytes, std::size_t count) {
-  if (transfers.size() >= failFrom) return 28;
+  if (calls++ == failing) return 28;
   transfers.emplace_back(bytes, count);
   return 0;
 }
@@ -22,7 +23,8 @@ class ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     transfers.clear();
-    failFrom = SIZE_MAX;
+    calls = 0;
+    failing = SIZE_MAX;
     IoResult = 0;
     channel.transfer = Record;
   }
@@ -68,16 +70,32 @@ TEST_F(ConsoleTest, EveryStatementReachesThePlatformWhenItEnds) {
   EXPECT_EQ(transfers[0].size(), TextChannel::BufferSize);
 }
 
+// Also the tail of a statement longer than the buffer, whose head failed,
+// and what is left when the run ends.
 TEST_F(ConsoleTest, AFailedTransferSilencesTheRestOfTheRun) {
-  failFrom = 1;
+  failing = 1;
   WriteText(channel, "first");
   WriteLineEnd(channel);
-  WriteText(channel, "second");
+  WriteText(channel, std::string(TextChannel::BufferSize + 12, 's'));
   WriteLineEnd(channel);
   EXPECT_EQ(IoResult, 28);
   WriteText(channel, "third");
   EndWrite(channel);
+  IoResult = 0;
+  FlushChannel(channel);
   EXPECT_EQ(transfers, (std::vector<std::string>{"first" + std::string(LineEnd)}));
+}
+
+TEST(PrintableTest, ShowsControlCharactersAsTheirBytes) {
+  const struct {
+    std::string name, shown;
+  } cases[] = {
+      {"20010101\n20010102 9 days old", "20010101\\x0A20010102 9 days old"},
+      {"\x01\r\x1B[2J\x1F\x7F", "\\x01\\x0D\\x1B[2J\\x1F\\x7F"},
+      {"\xC2\x80\xC2\x9F", "\\xC2\\x80\\xC2\\x9F"},
+      {"\\x20 \xC2\xA0\xC3\xA9\x80\x9F\xFF\xC2", "\\x20 \xC2\xA0\xC3\xA9\x80\x9F\xFF\xC2"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Printable(c.name), c.shown);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -40,7 +42,10 @@ class InjectedFaultTest : public ::testing::Test {
     StandardOutput.transfer = Discard;
     IoResult = 0;
   }
-  void TearDown() override { InjectFault(FaultPoint::OpenDirectory, 0, 0); }
+  void TearDown() override {
+    for (int point = 0; point < static_cast<int>(FaultPoint::Count); ++point)
+      InjectFault(static_cast<FaultPoint>(point), 0, 0);
+  }
 
   // An expired tree deeper than the window of open ancestors, an expired
   // file, and entries that stay.
@@ -144,6 +149,17 @@ TEST_F(InjectedFaultTest, ADirectoryThatCannotBeReadStays) {
     const RunResult run = RunWithFault(FaultPoint::ReadDirectory, nth, EIO);
     ExpectOnlyThePathStays(run, EIO, true, "read " + std::to_string(nth));
   }
+}
+
+// An unreadable directory whose mode cannot be opened up (without /proc, in
+// a chroot, say) stays and is named: it did not vanish.
+TEST_F(InjectedFaultTest, ADirectoryThatCannotBeOpenedUpStaysAndSaysWhy) {
+  Build();
+  InjectFault(FaultPoint::ChangeMode, 1, ENOENT, INT_MAX);
+  // Openings: the archive, then 20010101.
+  const RunResult run = RunWithFault(FaultPoint::OpenDirectory, 2, EACCES);
+  EXPECT_EQ(run.err, "kelvane: cannot remove " + archive + "/20010101: " + std::strerror(EACCES) + "\n");
+  ExpectOnlyThePathStays(run, EACCES, true, "mode unchanged");
 }
 
 // A directory read in several batches whose second read fails: what the
