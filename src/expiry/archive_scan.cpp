@@ -46,6 +46,7 @@ bool ScanArchive(const std::string& arcpath, std::int32_t history) {
   }
 
   bool clean = true;
+  RemovalCrew crew;
   SearchEntry entry;
   SearchFirst(archive, SearchAnyEntry, entry);
   while (SearchStatus.ok()) {
@@ -54,7 +55,7 @@ bool ScanArchive(const std::string& arcpath, std::int32_t history) {
       const std::int32_t age = today - DayNumber(date.day, date.month, date.year);
       if (age > history) {
         ReportExpired(entry, age);
-        clean = RemoveTree(archive, arcpath, entry.Name, entry.Attributes) && clean;
+        clean = RemoveTree(crew, archive, arcpath, entry.Name, entry.Attributes) && clean;
       }
     }
     SearchNext(archive, entry);

@@ -76,4 +76,8 @@ std::string_view FormatRuntimeErrorLine(const Fault& fault, std::span<char> buff
 // start-up calls it just before the main routine.
 void InstallFaultReport();
 
+// Every thread the program starts calls this first, so that a fault on it,
+// a stack overflow included, is reported as one on the main thread is.
+void PrepareThreadForFaults();
+
 }  // namespace kelvane

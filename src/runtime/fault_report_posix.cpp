@@ -8,6 +8,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <exception>
 
@@ -21,18 +22,25 @@ namespace {
 // hang-up keep their default action: they end the run with no report.
 constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
 
-// An access this close to the lowest address the main thread's stack may
-// reach is the stack running out: the kernel keeps a gap of 1 MiB below a
-// stack by default, and a large frame overshoots the limit by its size.
+// An access this close to the lowest address the thread's stack may reach
+// is the stack running out: the kernel keeps a gap of 1 MiB below the main
+// stack by default, a thread's stack has a guard page, and a large frame
+// overshoots the limit by its size.
 constexpr std::uintptr_t StackGuardSpan = 2u << 20;
 
-// The handler runs on a stack of its own, as an overflowed one has no room.
-alignas(16) char alternateStack[64 * 1024];
+// The handler runs on a stack of its own, as an overflowed one has no room;
+// each thread has one.
+alignas(16) thread_local char alternateStack[64 * 1024];
 
-std::uintptr_t stackLimit = 0;  // 0 when unknown
+thread_local std::uintptr_t stackLimit = 0;  // 0 when unknown
 std::terminate_handler earlierTerminate = nullptr;
 volatile sig_atomic_t running = 0;
-volatile sig_atomic_t faultsEntered = 0;
+
+// The thread that reports the first fault, 0 before one; faults of other
+// threads meanwhile wait for it to end the process.
+std::atomic<pid_t> reporter = 0;
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+volatile sig_atomic_t faultsEntered = 0;  // by the reporting thread
 
 // What the processor tells about a fault: the faulting instruction and,
 // for an access, whether it was a write.
@@ -148,6 +156,9 @@ void WriteRuntimeErrorLine(const Fault& fault) {
 // cannot run safely in the state a fault leaves behind. A fault on the way
 // comes back here: it gives no second report, and the end goes on.
 [[noreturn]] void EndFault(const Fault& fault) {
+  pid_t first = 0;
+  if (!reporter.compare_exchange_strong(first, gettid()) && first != gettid())
+    for (;;) pause();
   const int entered = faultsEntered;
   faultsEntered = entered + 1;
   if (entered == 0 && running) WriteReport(fault);
@@ -182,11 +193,7 @@ std::uintptr_t LowestStackAddress() {
 // Runs before the program's other static initialisers, so that a fault in
 // any of them already ends with the run-time error line.
 [[gnu::constructor(101)]] void InstallStartUpHandling() {
-  stackLimit = LowestStackAddress();
-  stack_t stack{};
-  stack.ss_sp = alternateStack;
-  stack.ss_size = sizeof alternateStack;
-  sigaltstack(&stack, nullptr);
+  PrepareThreadForFaults();
   struct sigaction action {};
   action.sa_sigaction = OnFaultSignal;
   // A fault inside the handler must reach it again rather than kill the
@@ -200,5 +207,13 @@ std::uintptr_t LowestStackAddress() {
 }  // namespace
 
 void InstallFaultReport() { running = 1; }
+
+void PrepareThreadForFaults() {
+  stackLimit = LowestStackAddress();
+  stack_t stack{};
+  stack.ss_sp = alternateStack;
+  stack.ss_size = sizeof alternateStack;
+  sigaltstack(&stack, nullptr);
+}
 
 }  // namespace kelvane

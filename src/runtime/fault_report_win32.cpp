@@ -5,6 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <atomic>
 #include <csignal>
 #include <exception>
 
@@ -30,7 +31,17 @@ alignas(16) char reserveStack[64 * 1024];
 
 std::terminate_handler earlierTerminate = nullptr;
 volatile bool running = false;
-volatile int faultsEntered = 0;
+volatile int faultsEntered = 0;  // by the reporting thread
+
+// The thread that reports the first fault, 0 before one.
+std::atomic<DWORD> reporter = 0;
+
+// True on the thread that reports; a fault of another thread meanwhile
+// waits for it to end the process.
+bool ClaimReport() {
+  DWORD first = 0;
+  return reporter.compare_exchange_strong(first, GetCurrentThreadId()) || first == GetCurrentThreadId();
+}
 
 Fault FaultOf(const EXCEPTION_RECORD& record) {
   Fault fault{.code = record.ExceptionCode,
@@ -77,6 +88,7 @@ void WriteRuntimeErrorLine(const Fault& fault) {
 // leaves behind (the loader's lock may be held). A fault on the way gives
 // no second report, and the end goes on.
 [[noreturn]] void EndFault(const Fault& fault) {
+  while (!ClaimReport()) Sleep(INFINITE);
   const int entered = faultsEntered;
   faultsEntered = entered + 1;
   if (entered == 0 && running)
@@ -112,9 +124,12 @@ void MoveToReserveStack(CONTEXT& context) {
 // Warnings and notes that the system raises for its own use go on.
 LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
-  if (faultsEntered > 0 && (record.ExceptionCode & ERROR_SEVERITY_ERROR) == ERROR_SEVERITY_ERROR)
+  if (faultsEntered > 0 && reporter == GetCurrentThreadId() &&
+      (record.ExceptionCode & ERROR_SEVERITY_ERROR) == ERROR_SEVERITY_ERROR)
     EndFault(FaultOf(record));
   if (record.ExceptionCode != EXCEPTION_STACK_OVERFLOW) return EXCEPTION_CONTINUE_SEARCH;
+  // The reserve stack serves the reporting thread alone.
+  while (!ClaimReport()) Sleep(INFINITE);
   overflow = FaultOf(record);
   MoveToReserveStack(*exception->ContextRecord);
   return EXCEPTION_CONTINUE_EXECUTION;
@@ -147,8 +162,7 @@ void OnTerminate() {
 // Windows Error Reporting box waits for someone to close it.
 [[gnu::constructor(101)]] void InstallStartUpHandling() {
   SetErrorMode(GetErrorMode() | SEM_NOGPFAULTERRORBOX);
-  ULONG room = DispatchRoom;
-  SetThreadStackGuarantee(&room);
+  PrepareThreadForFaults();
   AddVectoredExceptionHandler(1, OnException);
   SetUnhandledExceptionFilter(OnUnhandledException);
   std::signal(SIGABRT, OnAbort);
@@ -161,6 +175,11 @@ void OnTerminate() {
 void InstallFaultReport() {
   running = true;
   SetUnhandledExceptionFilter(OnUnhandledException);
+}
+
+void PrepareThreadForFaults() {
+  ULONG room = DispatchRoom;
+  SetThreadStackGuarantee(&room);
 }
 
 }  // namespace kelvane

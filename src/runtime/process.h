@@ -1,5 +1,7 @@
-// Process start and end.
+// Process start and end, and what the process may use.
 #pragma once
+
+#include <cstddef>
 
 namespace kelvane {
 
@@ -13,5 +15,12 @@ using MainRoutine = int (*)();
 // Transfers what standard output still holds, closes it and ends the
 // process with the given code.
 [[noreturn]] void Halt(int code);
+
+// How many processors the process may run on, at least 1.
+std::size_t UsableProcessors();
+
+// How many files the process may hold open at once; SIZE_MAX where the
+// system sets no limit worth counting.
+std::size_t OpenFileLimit();
 
 }  // namespace kelvane

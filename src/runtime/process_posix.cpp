@@ -1,4 +1,8 @@
+#include <sched.h>
+#include <sys/resource.h>
+
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 
 #include "runtime/arguments.h"
@@ -21,6 +25,19 @@ int RunProcess(int argc, char** argv, MainRoutine routine) {
 void Halt(int code) {
   CloseStandardOutput();
   std::exit(code);
+}
+
+std::size_t UsableProcessors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<std::size_t>(count) : 1;
+}
+
+std::size_t OpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 }  // namespace kelvane

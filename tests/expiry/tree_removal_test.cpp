@@ -28,7 +28,7 @@ class TreeRemovalTest : public ::testing::Test {
     EXPECT_TRUE(OpenDirectory(tmp / "archive", archive).ok());
     SearchEntry entry;
     for (SearchFirst(archive, SearchAnyEntry, entry); SearchStatus.ok(); SearchNext(archive, entry))
-      if (entry.Name == name) return RemoveTree(archive, tmp / "archive/", name, entry.Attributes);
+      if (entry.Name == name) return RemoveTree(crew, archive, tmp / "archive/", name, entry.Attributes);
     ADD_FAILURE() << name << " not found";
     return false;
   }
@@ -39,6 +39,7 @@ class TreeRemovalTest : public ::testing::Test {
   }
 
   TempDir tmp;
+  RemovalCrew crew;
 };
 
 TEST_F(TreeRemovalTest, RemovesAFileOrAWholeTree) {

@@ -54,7 +54,8 @@ TEST(ReparsePointTest, OnlyALinkingReparsePointIsNeverEntered) {
   bool clean = true;
   {
     const MarkedReparsePoints marked;
-    clean = RemoveTree(top, tmp.path() + "\\", "20010101", AttrDirectory);
+    RemovalCrew crew;
+    clean = RemoveTree(crew, top, tmp.path() + "\\", "20010101", AttrDirectory);
   }
   EXPECT_FALSE(clean);
   EXPECT_EQ(Names(tmp / "20010101"), std::vector<std::string>{"junction"});
