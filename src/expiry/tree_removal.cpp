@@ -174,11 +174,11 @@ struct Removal {
   }
 
   void Settle() {
-    {
-      std::lock_guard lock(crew.mutex);
-      settled = true;
-    }
-    crew.wake.notify_all();
+    // The removal may end as soon as the lock is released.
+    Shared& shared = crew;
+    std::lock_guard lock(shared.mutex);
+    settled = true;
+    shared.wake.notify_all();
   }
 
   // The archive as a shared directory that is never closed through it.

@@ -119,10 +119,11 @@ class AttackTest : public ::testing::Test {
     EXPECT_EQ(ReadFile(archive + "/notes.txt"), "notes");
   }
 
-  // Runs the tool over the archive while `step` runs over and over beside it.
-  RunResult RunBeside(std::function<void(int)> step) {
+  // Runs the tool over the archive while `step` runs over and over beside
+  // it; every other trial on one thread.
+  RunResult RunBeside(int trial, std::function<void(int)> step) {
     Loop loop(std::move(step));
-    return RunKelvane({archive, "30"});
+    return RunKelvane({archive, "30"}, {.oneProcessor = trial % 2 == 0});
   }
 
   // What must hold after any run, however it was disturbed.
@@ -154,7 +155,7 @@ TEST_F(AttackTest, SwappingADirectoryForALinkNeverLeadsOutside) {
     SCOPED_TRACE("run " + std::to_string(trial));
     RemoveAll(archive + "/20010101");
     BuildExpiredTree(archive + "/20010101");
-    ExpectNothingElseTouched(RunBeside([&](int i) {
+    ExpectNothingElseTouched(RunBeside(trial, [&](int i) {
       const std::string parked =
           (i % 2 == 0 ? tmp.path() : archive + "/20010101") + "/parked" + std::to_string(i % 4);
       SwapForLink(archive + "/" + targets[i % 4], parked, outside);
@@ -174,7 +175,7 @@ TEST_F(AttackTest, SwappingTheExpiredEntryForALinkNeverLeadsOutside) {
     RemoveAll(entry);
     RemoveAll(parked);
     BuildExpiredTree(entry, 2);
-    ExpectNothingElseTouched(RunBeside([&](int) { SwapForLink(entry, parked, outside); }));
+    ExpectNothingElseTouched(RunBeside(trial, [&](int) { SwapForLink(entry, parked, outside); }));
   }
 }
 
@@ -194,7 +195,7 @@ TEST_F(AttackTest, ARunKilledAnywhereIsFinishedByTheNext) {
     ASSERT_EQ(symlink(outside.c_str(), (archive + "/20010101/t0/link").c_str()), 0);
     WriteFile(archive + "/20010102.zip");
 
-    RunKelvane({archive, "30"}, {.killAfter = delay});
+    RunKelvane({archive, "30"}, {.killAfter = delay, .oneProcessor = trial % 2 == 0});
     const RunResult again = RunKelvane({archive, "30"});
     EXPECT_EQ(again.exitCode, 0);
     EXPECT_EQ(again.err, "");
@@ -216,7 +217,7 @@ TEST_F(AttackTest, EntriesComingAndGoingDuringTheWalk) {
     SCOPED_TRACE("run " + std::to_string(trial));
     RemoveAll(archive + "/20010101");
     BuildExpiredTree(archive + "/20010101");
-    const RunResult run = RunBeside([&](int i) {
+    const RunResult run = RunBeside(trial, [&](int i) {
       const std::string places[] = {archive + "/20010103-", archive + "/" + DateDaysAgo(1) + "-",
                                     archive + "/undated-", archive + "/20010101/",
                                     archive + "/20010101/s0/n/"};

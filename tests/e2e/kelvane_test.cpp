@@ -200,5 +200,45 @@ TEST_F(ArchiveTest, WhatCannotBeRemovedIsReportedAndTheRestGoes) {
   EXPECT_TRUE(Exists(At("20010101/roots\n/file")));
 }
 
+// Several threads end as one does: the same bytes on standard output, the
+// same lines on standard error, the same exit code and the same entries
+// left. Run as an unprivileged user over wide trees that hold directories
+// of root's.
+TEST_F(ArchiveTest, SeveralThreadsEndAsOneDoes) {
+  if (!testing::HavePosix() || !testing::RunningAsRoot()) GTEST_SKIP() << "needs root to switch users";
+  const int nobody = 65534;
+  fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
+  std::vector<RunResult> runs;
+  std::vector<std::vector<std::string>> left(2);
+  for (const bool one : {true, false}) {
+    fs::remove_all(archive);
+    for (const std::string entry : {"20010101", "20010102"}) {
+      for (int s = 0; s < 8; ++s) {
+        const std::string sub = At(entry + "/s" + std::to_string(s));
+        fs::create_directories(sub);
+        for (int f = 0; f < 30; ++f) WriteFile(sub + "/f" + std::to_string(f));
+        if (s % 3 == 1) {
+          MakeDirectory(sub + "/roots");
+          WriteFile(sub + "/roots/file");
+        }
+      }
+    }
+    WriteFile(At("20010103.zip"));
+    testing::ChangeOwner(archive, nobody);
+    for (const auto& entry : fs::recursive_directory_iterator(archive))
+      if (entry.path().parent_path().filename() != "roots" && entry.path().filename() != "roots")
+        testing::ChangeOwner(entry.path(), nobody);
+    runs.push_back(RunKelvane({archive}, {.user = nobody, .oneProcessor = one}));
+    for (const auto& entry : fs::recursive_directory_iterator(archive)) left[one].push_back(entry.path());
+    std::sort(left[one].begin(), left[one].end());
+  }
+  EXPECT_EQ(runs[0].out, runs[1].out);
+  EXPECT_EQ(SortedLines(runs[0].err), SortedLines(runs[1].err));
+  EXPECT_EQ(SortedLines(runs[0].err).size(), 6u) << runs[0].err;
+  EXPECT_EQ(runs[0].exitCode, 2);
+  EXPECT_EQ(runs[1].exitCode, 2);
+  EXPECT_EQ(left[0], left[1]);
+}
+
 }  // namespace
 }  // namespace kelvane

@@ -33,7 +33,8 @@ struct RunResult {
   std::string err;
 };
 
-class InjectedFaultTest : public ::testing::Test {
+// Each sweep runs on one thread and on as many as the processors allow.
+class InjectedFaultTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     // The sweeps count the POSIX backend's calls and use its error codes;
@@ -41,8 +42,10 @@ class InjectedFaultTest : public ::testing::Test {
     if (!testing::HavePosix()) GTEST_SKIP() << "the seam is wired into the POSIX backend";
     StandardOutput.transfer = Discard;
     IoResult = 0;
+    testing::UseOneProcessor(GetParam());
   }
   void TearDown() override {
+    testing::UseOneProcessor(false);
     for (int point = 0; point < static_cast<int>(FaultPoint::Count); ++point)
       InjectFault(static_cast<FaultPoint>(point), 0, 0);
   }
@@ -116,7 +119,7 @@ class InjectedFaultTest : public ::testing::Test {
   const std::string young = testing::DateDaysAgo(0);
 };
 
-TEST_F(InjectedFaultTest, ARemovalRefusedStopsOnlyThatEntry) {
+TEST_P(InjectedFaultTest, ARemovalRefusedStopsOnlyThatEntry) {
   const int errors[] = {EBUSY, EPERM, EROFS, EIO};
   int fired = 0;
   for (int nth = 1; nth <= 16; ++nth) {
@@ -129,7 +132,7 @@ TEST_F(InjectedFaultTest, ARemovalRefusedStopsOnlyThatEntry) {
   EXPECT_EQ(fired, 12) << "every removal of the run was made to fail once";
 }
 
-TEST_F(InjectedFaultTest, ADirectoryThatCannotBeOpenedStaysWhole) {
+TEST_P(InjectedFaultTest, ADirectoryThatCannotBeOpenedStaysWhole) {
   int fired = 0;
   for (int nth = 1; nth <= 14; ++nth) {
     Build();
@@ -143,7 +146,7 @@ TEST_F(InjectedFaultTest, ADirectoryThatCannotBeOpenedStaysWhole) {
   EXPECT_EQ(fired, 8);
 }
 
-TEST_F(InjectedFaultTest, ADirectoryThatCannotBeReadStays) {
+TEST_P(InjectedFaultTest, ADirectoryThatCannotBeReadStays) {
   for (int nth = 1; nth <= 40; ++nth) {
     Build();
     const RunResult run = RunWithFault(FaultPoint::ReadDirectory, nth, EIO);
@@ -153,7 +156,7 @@ TEST_F(InjectedFaultTest, ADirectoryThatCannotBeReadStays) {
 
 // An unreadable directory whose mode cannot be opened up (without /proc, in
 // a chroot, say) stays and is named: it did not vanish.
-TEST_F(InjectedFaultTest, ADirectoryThatCannotBeOpenedUpStaysAndSaysWhy) {
+TEST_P(InjectedFaultTest, ADirectoryThatCannotBeOpenedUpStaysAndSaysWhy) {
   Build();
   InjectFault(FaultPoint::ChangeMode, 1, ENOENT, INT_MAX);
   // Openings: the archive, then 20010101.
@@ -164,7 +167,7 @@ TEST_F(InjectedFaultTest, ADirectoryThatCannotBeOpenedUpStaysAndSaysWhy) {
 
 // A directory read in several batches whose second read fails: what the
 // first batch brought is removed, the rest stays.
-TEST_F(InjectedFaultTest, AReadFailingHalfWayKeepsTheRestOfThatDirectory) {
+TEST_P(InjectedFaultTest, AReadFailingHalfWayKeepsTheRestOfThatDirectory) {
   Build();
   const std::string big = archive + "/20010101/b/c/d/e/f";
   const int files = 3000;
@@ -177,6 +180,9 @@ TEST_F(InjectedFaultTest, AReadFailingHalfWayKeepsTheRestOfThatDirectory) {
   EXPECT_GT(left, 0u);
   EXPECT_LT(left, static_cast<std::size_t>(files));
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, InjectedFaultTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "One" : "Several"; });
 
 }  // namespace
 }  // namespace kelvane

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 #include "runtime/arguments.h"
 #include "runtime/console.h"
+#include "runtime/fault_report.h"
 #include "runtime/process.h"
 
 namespace kelvane::probe {
@@ -36,6 +38,17 @@ volatile std::size_t unsatisfiable = SIZE_MAX - 4096;
   return Recurse(depth + 1) + frame[0];
 }
 
+// Faults on a thread of its own, started as the removal starts its helpers.
+int OnThread(int (*fault)()) {
+  int result = 0;
+  std::thread thread([&] {
+    PrepareThreadForFaults();
+    result = fault();
+  });
+  thread.join();
+  return result;
+}
+
 int FloatTrap(int exceptions, double (*compute)()) {
   EnableFloatTraps(exceptions);
   // Stored as a double: the x87 unit of a 32-bit build computes in a wider
@@ -53,6 +66,7 @@ const NamedFault CommonFaults[] = {
      }},
     {"divide", [] { return dividend / zero; }},
     {"recurse", [] { return Recurse(0); }},
+    {"recurse-on-thread", [] { return OnThread([] { return Recurse(0); }); }},
     {"allocate",
      [] { return static_cast<int>(*static_cast<volatile char*>(::operator new(unsatisfiable))); }},
     {"float-divide", [] { return FloatTrap(FE_DIVBYZERO, [] { return 1.0 / floatZero; }); }},

@@ -106,6 +106,7 @@ TEST(FaultProbeTest, EachFaultOfTheRunIsReportedOnceWithItsClassAndMessage) {
   } cases[] = {
       {"divide", "EDivByZero", "Division by zero."},
       {"recurse", "EStackOverflow", "Stack overflow."},
+      {"recurse-on-thread", "EStackOverflow", "Stack overflow."},
       {"float-divide", "EZeroDivide", "Floating point division by zero."},
       {"float-overflow", "EOverflow", "Floating point overflow."},
       {"float-underflow", "EUnderflow", "Floating point underflow."},

@@ -46,6 +46,7 @@ struct RunOptions {
   int user = -1;                              // run under this user and group id; -1: unchanged
   std::vector<std::string> environment = {};  // NAME=value settings added for the child
   std::chrono::microseconds killAfter{0};     // killed outright this long after its start; 0: never
+  bool oneProcessor = false;                  // may run on one processor only, and so on one thread
 };
 
 struct RunResult {
@@ -67,6 +68,10 @@ RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& opt
 inline int Trials(int quick, int thorough) {
   return std::getenv("KELVANE_LONG_TESTS") != nullptr ? thorough : quick;
 }
+
+// Lets the calling thread, and the threads it starts, run on its first
+// processor only (`one`), or on every processor the process may use.
+void UseOneProcessor(bool one);
 
 // True where POSIX facilities (open-file limits, users, modes) are there.
 bool HavePosix();

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -132,6 +133,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }
     for (const std::string& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
+    if (options.oneProcessor) UseOneProcessor(true);
     // A runner started in the background or under nohup ignores some of
     // these; the child gets the default actions that a user's shell gives.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
@@ -159,6 +161,20 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
   return RunProgram(KELVANE_BINARY, args, options);
+}
+
+void UseOneProcessor(bool one) {
+  static cpu_set_t all;
+  static const bool known = sched_getaffinity(0, sizeof all, &all) == 0;
+  if (!known) return;
+  cpu_set_t processors = all;
+  if (one) {
+    int first = 0;
+    while (!CPU_ISSET(first, &all)) ++first;
+    CPU_ZERO(&processors);
+    CPU_SET(first, &processors);
+  }
+  sched_setaffinity(0, sizeof processors, &processors);
 }
 
 bool HavePosix() { return true; }

@@ -233,6 +233,13 @@ RunResult RunKelvaneCommandLine(const std::string& arguments, Output output) {
   return RunCommandLine(KELVANE_BINARY, arguments, {.output = output});
 }
 
+void UseOneProcessor(bool one) {
+  static DWORD_PTR all = 0;
+  DWORD_PTR system = 0;
+  if (all == 0 && !GetProcessAffinityMask(GetCurrentProcess(), &all, &system)) return;
+  SetProcessAffinityMask(GetCurrentProcess(), one ? all & (~all + 1) : all);
+}
+
 bool HavePosix() { return false; }
 
 void ChangeOwner(const std::string&, int) { throw std::logic_error("owners need POSIX"); }
