@@ -62,6 +62,11 @@ def build(workload, archive):
             expired.append(dated(100 + i))
             count += directory(os.path.join(archive, expired[-1]), 100, 100)
         staying(archive)
+    elif workload == "W5":  # wide and large
+        for i in range(10):
+            expired.append(dated(100 + i))
+            count += directory(os.path.join(archive, expired[-1]), 100, 1000)
+        staying(archive)
     elif workload == "W2":  # many top-level entries
         fd = os.open(archive, os.O_RDONLY | os.O_DIRECTORY)
         for i in range(50000):

@@ -304,9 +304,9 @@ class TreeWalk {
       std::lock_guard lock(task.node->mutex);
       task.node->open = task.dir;
     }
+    levels_.push_back(Level{{}, path_.size() - task.node->name.size() - 1});
     window_[0] = std::move(task.dir);
     nodes_.push_back(std::move(task.node));
-    levels_.push_back(Level{{}, path_.size()});
     while (!levels_.empty()) Step();
   }
 
@@ -499,7 +499,10 @@ class TreeWalk {
       const std::shared_ptr<Node> node = std::move(nodes_.back());
       nodes_.pop_back();
       node->keep = true;
-      LetGo(*node, {});
+      {
+        std::lock_guard lock(node->mutex);
+        node->open.reset();
+      }
       if (node->pending.fetch_sub(1) == 1) SettleUpward(removal_, node, nullptr);
     }
     path_.resize(levels_.front().nameStart);

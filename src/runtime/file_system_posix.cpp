@@ -33,7 +33,9 @@ struct Listing {
   std::size_t pos = 0;
   std::size_t end = 0;
   bool finished = false;
-  bool mayOpenUp = false;  // part of a tree being removed, and not yet opened up
+  // Part of a tree being removed, and not yet opened up; threads that
+  // remove entries of the same directory share it.
+  std::atomic<bool> mayOpenUp = false;
 };
 
 namespace {
@@ -236,8 +238,7 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
 // owner, when it was not; true when its mode was changed. It is tried once a
 // directory: a second try would change nothing.
 bool OpenUp(Directory& dir) {
-  if (dir.listing == nullptr || !dir.listing->mayOpenUp) return false;
-  dir.listing->mayOpenUp = false;
+  if (dir.listing == nullptr || !dir.listing->mayOpenUp.exchange(false)) return false;
   struct stat st;
   return fstat(Fd(dir), &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU && !Injected(FaultPoint::ChangeMode) &&
          fchmod(Fd(dir), (st.st_mode & 07777) | S_IRWXU) == 0;
