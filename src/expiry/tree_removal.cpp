@@ -9,11 +9,6 @@
 namespace kelvane {
 namespace {
 
-// How many directories of the walk are held open at once. Deeper ancestors
-// are closed and opened again through ".." on the way back up, so that any
-// depth fits in a handful of descriptors.
-constexpr std::size_t OpenAncestors = 4;
-
 // How often the removal of one entry starts over from the archive after a
 // directory above the walk could not be reached again.
 constexpr int Attempts = 3;
@@ -59,9 +54,14 @@ class TreeWalk {
   }
 
  private:
-  // Level k keeps its directory in slot k % OpenAncestors: entering a
-  // level closes the ancestor that held the slot before it.
-  Directory& Window(std::size_t depth) { return window_[depth % OpenAncestors]; }
+  // Level k keeps its directory in slot k % OpenDirectoryWindow: entering a
+  // level closes the ancestor that held the slot before it. A slot is made
+  // when the walk first goes that deep.
+  Directory& Window(std::size_t depth) {
+    const std::size_t slot = depth % OpenDirectoryWindow;
+    if (slot >= window_.size()) window_.resize(slot + 1);
+    return window_[slot];
+  }
 
   Directory& Current() { return levels_.empty() ? top_ : Window(levels_.size() - 1); }
 
@@ -117,7 +117,7 @@ class TreeWalk {
         Abandon(identified);
         return;
       }
-      levels_[levels_.size() - OpenAncestors].id = slot.id;
+      levels_[levels_.size() - OpenDirectoryWindow].id = slot.id;
       SearchClose(slot);
     }
     slot = std::move(child);
@@ -192,7 +192,7 @@ class TreeWalk {
   Directory& top_;
   std::string path_;  // path of the innermost directory, ending in a separator
   std::deque<Level> levels_;
-  Directory window_[OpenAncestors];
+  std::deque<Directory> window_;  // grows without moving the directories in it
   std::vector<Kept> kept_;
   SearchEntry entry_;
   bool clean_ = true;

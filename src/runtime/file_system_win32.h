@@ -5,6 +5,7 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winternl.h>
 // windows.h turns the name into one of its own functions.
 #undef RemoveDirectory
 

@@ -223,6 +223,28 @@ TEST_F(WindowsTest, PathsBeyondMaxPathAreRemoved) {
   EXPECT_TRUE(Names(archive).empty());
 }
 
+// Wine keeps every open entry by its Unix path, which Linux cuts at 4,096
+// bytes: beyond that it can neither name nor remove an entry. Two chains of
+// 20 levels of 250 bytes reach far beyond; one ends in a file.
+TEST_F(WindowsTest, WhatWineCannotNameIsReportedAsTooLong) {
+  if (!testing::UnderWine()) GTEST_SKIP() << "only Wine names entries by their Unix paths";
+  const std::string level(250, 'd');
+  const std::string down = "for i in $(seq 20); do mkdir " + level + " && cd -P " + level + "; done";
+  testing::RunUnixShell(archive,
+                        "mkdir -p new/a new/b && (cd new/a && " + down + " && : >f) && (cd new/b && " + down +
+                            ") && mv new 20010101",
+                        At("20010101"));
+  const RunResult run = RunKelvane({archive});
+  testing::RunUnixShell(archive, "rm -rf 20010101", At("20010101"), false);
+  std::string file = At("20010101\\a"), dir = At("20010101\\b");
+  for (int i = 0; i < 20; ++i) file += "\\" + level;
+  for (int i = 0; i < 19; ++i) dir += "\\" + level;
+  const std::string reason = ": " + ErrorText({Outcome::Failed, ERROR_FILENAME_EXCED_RANGE});
+  EXPECT_EQ(SortedLines(run.err), (std::vector<std::string>{"kelvane: cannot remove " + file + "\\f" + reason,
+                                                            "kelvane: cannot remove " + dir + reason}));
+  EXPECT_EQ(run.exitCode, 2);
+}
+
 // A junction to `target` at `link`, made as Windows's own tools make one;
 // false where the system cannot.
 bool MakeJunction(const std::string& target, const std::string& link) {
