@@ -320,6 +320,14 @@ std::wstring SystemPath(const std::string& path) {
   return L"\\\\?\\" + full;
 }
 
+// True when the path, without the separator at its end, names an entry
+// that is no directory. A drive root keeps its separator.
+bool NamesNonDirectory(std::string path) {
+  while (path.size() > 1 && path.back() == PathSeparator && path[path.size() - 2] != ':') path.pop_back();
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 const FILE_ID_BOTH_DIR_INFO* NextRecord(Directory& dir) {
   Listing& l = *dir.listing;
   if (l.next == nullptr) {
@@ -423,12 +431,18 @@ bool EntryExists(const std::string& path) {
   return !path.empty() && GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// A path through a file is refused with a code that differs by system and
+// call (Wine: an invalid name; Windows: an invalid directory name, or a
+// path not found); the entry itself tells what it is.
 Status OpenDirectory(const std::string& path, Directory& out) {
   const HANDLE handle =
       CreateFileW(SystemPath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const Status failed = LastError();
+    return NamesNonDirectory(path) ? FromWin32(ERROR_DIRECTORY) : failed;
+  }
   OwnedHandle owned(handle);
   FILE_ATTRIBUTE_TAG_INFO info;
   if (const Status queried = QueryAttributes(handle, info); !queried.ok()) return queried;
