@@ -149,7 +149,7 @@ Status OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
   InitializeObjectAttributes(&attributes, &text, 0, parent, nullptr);
   IO_STATUS_BLOCK io;
   HANDLE handle = nullptr;
-  const NTSTATUS status = NtCreateFile(
+  const NTSTATUS status = CreateEntryCall(
       &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
       options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
@@ -250,9 +250,15 @@ bool IsRefusedOutright(const Status& status) {
 }
 
 // The classic disposition refuses an entry with the read-only, hidden or
-// system bit: those go first.
-Status ClearAttributes(const OpenedEntry& entry) {
+// system bit: those go first, through a handle that may change attributes.
+// Only this way asks for that right, which an account allowed to delete an
+// entry may well lack.
+Status ClearAttributes(Directory& parent, const std::string& name, ULONG options, OpenedEntry& entry) {
   if (!(entry.info.FileAttributes & ClearedBeforeRemoval)) return {};
+  entry = OpenedEntry();
+  const Status opened =
+      OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
+  if (!opened.ok()) return opened;
   FILE_BASIC_INFO basic = {};
   basic.FileAttributes =
       entry.info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
@@ -277,8 +283,7 @@ Status DisposeClassic(HANDLE entry) {
 Status Remove(Directory& parent, const std::string& name, ULONG options) {
   return Retried([&] {
     OpenedEntry entry;
-    const Status opened =
-        OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
+    const Status opened = OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES, options, entry);
     if (!opened.ok()) return opened;
     // A directory that is no link is emptied first. The code is the one
     // Windows gives when a directory is erased as a file.
@@ -286,7 +291,7 @@ Status Remove(Directory& parent, const std::string& name, ULONG options) {
       return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
     if (const Status disposed = DisposePosix(entry.handle.get()); !IsRefusedOutright(disposed))
       return disposed;
-    if (const Status cleared = ClearAttributes(entry); !cleared.ok()) return cleared;
+    if (const Status cleared = ClearAttributes(parent, name, options, entry); !cleared.ok()) return cleared;
     return DisposeClassic(entry.handle.get());
   });
 }
@@ -399,6 +404,7 @@ Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
 }  // namespace
 
 AttributeQuery QueryAttributes = ReadAttributes;
+decltype(&NtCreateFile) CreateEntryCall = NtCreateFile;
 
 void ListingDelete::operator()(Listing* listing) const { delete listing; }
 
