@@ -5,6 +5,10 @@
 
 #include "runtime/wide_text.h"
 
+// The NT status of the thread's latest failed call, kept beside its Win32
+// code; MinGW's headers lack it.
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus();
+
 namespace kelvane {
 
 const char PathSeparator = '\\';
@@ -78,7 +82,17 @@ Status FromNtStatus(NTSTATUS status) {
   return FromWin32(RtlNtStatusToDosError(status));
 }
 
-Status LastError() { return FromWin32(GetLastError()); }
+// The Win32 code of the thread's latest failed call. A pending delete
+// reaches the Win32 calls as "access denied" too; the NT status of the
+// call tells it apart.
+DWORD LastErrorCode() {
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == StatusDeletePending)
+    return ERROR_DELETE_PENDING;
+  return error;
+}
+
+Status LastError() { return FromWin32(LastErrorCode()); }
 
 struct HandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
@@ -238,7 +252,7 @@ bool IsPlainDirectory(const FILE_ATTRIBUTE_TAG_INFO& info) {
 // hold the entry open, and pass over the read-only bit.
 Status DisposePosix(HANDLE entry) {
   DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
-  if (!SetFileInformationByHandle(entry, FileDispositionInfoEx, &flags, sizeof flags)) return LastError();
+  if (!SetInformationCall(entry, FileDispositionInfoEx, &flags, sizeof flags)) return LastError();
   return {};
 }
 
@@ -262,16 +276,14 @@ Status ClearAttributes(Directory& parent, const std::string& name, ULONG options
   FILE_BASIC_INFO basic = {};
   basic.FileAttributes =
       entry.info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  if (!SetFileInformationByHandle(entry.handle.get(), FileBasicInfo, &basic, sizeof basic))
-    return LastError();
+  if (!SetInformationCall(entry.handle.get(), FileBasicInfo, &basic, sizeof basic)) return LastError();
   return {};
 }
 
 // The name stays until the last handle on the entry is closed.
 Status DisposeClassic(HANDLE entry) {
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (!SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition))
-    return LastError();
+  if (!SetInformationCall(entry, FileDispositionInfo, &disposition, sizeof disposition)) return LastError();
   return {};
 }
 
@@ -344,7 +356,7 @@ const FILE_ID_BOTH_DIR_INFO* NextRecord(Directory& dir) {
       l.buffer.reset();
       // A listing with no entry at all (a volume root holds no "." and
       // "..") ends like one read to its end.
-      if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) l.error = error;
+      if (const DWORD error = LastErrorCode(); error != ERROR_FILE_NOT_FOUND) l.error = error;
       return nullptr;
     }
     l.next = l.buffer.get();
@@ -405,6 +417,7 @@ Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
 
 AttributeQuery QueryAttributes = ReadAttributes;
 decltype(&NtCreateFile) CreateEntryCall = NtCreateFile;
+decltype(&SetFileInformationByHandle) SetInformationCall = SetFileInformationByHandle;
 
 void ListingDelete::operator()(Listing* listing) const { delete listing; }
 

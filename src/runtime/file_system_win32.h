@@ -22,4 +22,8 @@ extern AttributeQuery QueryAttributes;
 // Every entry is opened through this: NtCreateFile, unless a test answers.
 extern decltype(&NtCreateFile) CreateEntryCall;
 
+// Every disposition and attribute change goes through this:
+// SetFileInformationByHandle, unless a test answers.
+extern decltype(&SetFileInformationByHandle) SetInformationCall;
+
 }  // namespace kelvane

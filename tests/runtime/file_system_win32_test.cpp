@@ -84,5 +84,23 @@ TEST(EntryOperationsWin32Test, APlainEntryGoesWithoutTheRightToChangeAttributes)
   EXPECT_TRUE(Names(tmp.path()).empty());
 }
 
+// Someone else's removal of the entry is pending: a Win32 call answers
+// "access denied", and keeps the NT status beside it as Windows does.
+BOOL WINAPI AnswerDeletePending(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+  SetLastError(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0000056)));
+  return FALSE;
+}
+
+TEST(EntryOperationsWin32Test, AnEntryAlreadyBeingRemovedCountsAsGone) {
+  TempDir tmp;
+  testing::WriteFile(tmp / "20010101.zip");
+  Directory top;
+  ASSERT_TRUE(OpenDirectory(tmp.path(), top).ok());
+  SetInformationCall = AnswerDeletePending;
+  const Status erased = EraseFile(top, "20010101.zip");
+  SetInformationCall = SetFileInformationByHandle;
+  EXPECT_EQ(erased.outcome, Outcome::Gone) << ErrorText(erased);
+}
+
 }  // namespace
 }  // namespace kelvane
