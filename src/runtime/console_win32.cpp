@@ -1,5 +1,4 @@
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "runtime/console_win32.h"
 
 #include <algorithm>
 #include <string>
@@ -12,23 +11,44 @@ namespace kelvane {
 
 const std::string_view LineEnd = "\r\n";
 
+decltype(&GetConsoleMode) ConsoleModeCall = GetConsoleMode;
+decltype(&GetConsoleOutputCP) ConsoleCodePageCall = GetConsoleOutputCP;
+decltype(&WriteConsoleW) WriteConsoleCall = WriteConsoleW;
+
 namespace {
 
 // No code page takes more bytes for one UTF-16 unit; ISO 2022, with the
 // shifts around each character, takes five.
 constexpr std::size_t MostBytesPerUnit = 8;
 
-HANDLE standardOutput = INVALID_HANDLE_VALUE;
+// Where text goes, and in which form.
+struct Output {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  UINT codePage = 0;  // 0 for a console, which takes UTF-16
+};
+
+Output standardOutput;
 
 // The head of a character that a full buffer cut off; it goes out with
 // the rest of the character in the next transfer of the same statement.
 char pending[3];
 std::size_t pendingSize = 0;
 
-// The text in the console's (OEM) code page, as many bytes as it takes. A
-// character that the code page lacks shows as "?", never as a look-alike
-// that names another entry; code pages that take no such request (UTF-8,
-// UTF-7, ISO 2022) are asked plainly.
+// A console shows UTF-16 as it is, whatever its code page. A file or a
+// pipe gets bytes in the code page of the process's console, which is what
+// a console that shows them later expects, or in the OEM code page where
+// the process has none (a scheduled task).
+Output OutputTo(HANDLE handle) {
+  DWORD mode = 0;
+  if (ConsoleModeCall(handle, &mode)) return {handle, 0};
+  const UINT console = ConsoleCodePageCall();
+  return {handle, console != 0 ? console : GetOEMCP()};
+}
+
+// The text in a code page, as many bytes as it takes. A character that the
+// code page lacks shows as "?", never as a look-alike that names another
+// entry; code pages that take no such request (UTF-8, UTF-7, ISO 2022) are
+// asked plainly.
 int ToCodePage(UINT codePage, const wchar_t* wide, std::size_t units, char* bytes) {
   const int count = static_cast<int>(units);
   const int room = static_cast<int>(units * MostBytesPerUnit);
@@ -40,14 +60,18 @@ int ToCodePage(UINT codePage, const wchar_t* wide, std::size_t units, char* byte
 // Writes WTF-8 text with one call. The room for its conversion is the
 // caller's: `wide` a unit for each byte of the text, `bytes`
 // MostBytesPerUnit for each unit.
-int Write(HANDLE handle, std::string_view text, wchar_t* wide, char* bytes) {
-  const std::size_t units = DecodeWtf8(text, wide);
+int Write(const Output& output, std::string_view text, wchar_t* wide, char* bytes) {
+  const auto units = static_cast<DWORD>(DecodeWtf8(text, wide));
   if (units == 0) return 0;
-  const int size = ToCodePage(GetOEMCP(), wide, units, bytes);
   DWORD written = 0;
-  if (!WriteFile(handle, bytes, static_cast<DWORD>(size), &written, nullptr))
-    return static_cast<int>(GetLastError());
-  return 0;
+  BOOL done = FALSE;
+  if (output.codePage == 0) {
+    done = WriteConsoleCall(output.handle, wide, units, &written, nullptr);
+  } else {
+    const int size = ToCodePage(output.codePage, wide, units, bytes);
+    done = WriteFile(output.handle, bytes, static_cast<DWORD>(size), &written, nullptr);
+  }
+  return done ? 0 : static_cast<int>(GetLastError());
 }
 
 // The end after a fault transfers what the channel still holds, so this
@@ -76,7 +100,7 @@ int TransferToStandardOutput(const char* bytes, std::size_t count) {
 }  // namespace
 
 void BindStandardOutput() {
-  standardOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  standardOutput = OutputTo(GetStdHandle(STD_OUTPUT_HANDLE));
   pendingSize = 0;
   StandardOutput.transfer = TransferToStandardOutput;
 }
@@ -86,7 +110,7 @@ void WriteErrorLine(std::string_view text) {
   line += LineEnd;
   std::vector<wchar_t> wide(line.size());
   std::vector<char> bytes(line.size() * MostBytesPerUnit);
-  Write(GetStdHandle(STD_ERROR_HANDLE), line, wide.data(), bytes.data());
+  Write(OutputTo(GetStdHandle(STD_ERROR_HANDLE)), line, wide.data(), bytes.data());
 }
 
 }  // namespace kelvane

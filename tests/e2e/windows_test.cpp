@@ -184,7 +184,8 @@ TEST_F(WindowsTest, AFileWhoseRemovalIsPendingCountsAsRemoved) {
 }
 
 // Names come back from Windows in UTF-16 and are removed by exactly that
-// name; the report shows them in the console's code page.
+// name; written to a file by a run without a console, the report shows
+// them in the OEM code page.
 TEST_F(WindowsTest, NamesInAnyLanguageAreRemovedAndShownInTheOemCodePage) {
   if (GetOEMCP() != 437) GTEST_SKIP() << "the expected bytes are those of code page 437";
   testing::WriteFile(At("20010101 caf\u00e9"));
