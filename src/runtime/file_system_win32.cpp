@@ -101,6 +101,7 @@ using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 HANDLE Handle(const Directory& dir) { return reinterpret_cast<HANDLE>(dir.OsHandle); }
 
+// Holds a listing's lock while it lives.
 class Guard {
  public:
   explicit Guard(Listing& listing) : lock_(listing.lock) { AcquireSRWLockExclusive(&lock_); }
@@ -439,8 +440,7 @@ std::string ErrorText(const Status& status) {
       break;
   }
   if (status.native == static_cast<int>(LeadsElsewhere))
-    return "the name leads elsewhere (a link that cannot be removed by itself "
-           "here)";
+    return "the name leads elsewhere (a link that cannot be removed by itself here)";
   return SystemMessage(static_cast<DWORD>(status.native));
 }
 
