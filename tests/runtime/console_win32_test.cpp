@@ -14,10 +14,7 @@ bool isConsole = false;
 UINT consoleCodePage = 0;  // 0: the process has no console
 std::wstring shown;        // what the console shows
 
-BOOL WINAPI AnswerMode(HANDLE, LPDWORD mode) {
-  *mode = ENABLE_PROCESSED_OUTPUT;
-  return isConsole;
-}
+BOOL WINAPI AnswerMode(HANDLE, LPDWORD) { return isConsole; }
 UINT WINAPI AnswerCodePage() { return consoleCodePage; }
 BOOL WINAPI Show(HANDLE, const VOID* text, DWORD units, LPDWORD written, LPVOID) {
   shown.append(static_cast<const wchar_t*>(text), units);
