@@ -28,11 +28,6 @@
 namespace kelvane {
 namespace {
 
-// How many directories of one walk are held open at once. Deeper ancestors
-// are closed and opened again through ".." on the way back up, so that any
-// depth fits in a handful of descriptors.
-constexpr std::size_t OpenAncestors = 4;
-
 // How often the removal of one entry starts over from the archive after a
 // directory above the walk could not be reached again.
 constexpr int Attempts = 3;
@@ -41,10 +36,10 @@ constexpr int Attempts = 3;
 // for each other in the file system.
 constexpr std::size_t MostThreads = 8;
 
-// Open files one thread may hold: its window, a subdirectory being opened
-// beside it, a directory handed over and waiting for a thread, and one the
-// system opens to tell a mount point.
-constexpr std::size_t FilesPerThread = OpenAncestors + 3;
+// Open files one thread may hold beside its window of open directories: a
+// subdirectory being opened, a directory handed over and waiting for a
+// thread, and one the system opens to tell a mount point.
+constexpr std::size_t FilesBesideWindow = 3;
 
 // Open files the run holds beside its threads: the standard three, the
 // archive, and a spare pair.
@@ -305,15 +300,20 @@ class TreeWalk {
       task.node->open = task.dir;
     }
     levels_.push_back(Level{{}, path_.size() - task.node->name.size() - 1});
-    window_[0] = std::move(task.dir);
+    Window(0) = std::move(task.dir);
     nodes_.push_back(std::move(task.node));
     while (!levels_.empty()) Step();
   }
 
  private:
-  // Level k keeps its directory in slot k % OpenAncestors: entering a
-  // level closes the ancestor that held the slot before it.
-  std::shared_ptr<Directory>& Window(std::size_t depth) { return window_[depth % OpenAncestors]; }
+  // Level k keeps its directory in slot k % OpenDirectoryWindow: entering a
+  // level closes the ancestor that held the slot before it. A slot is made
+  // when the walk first goes that deep.
+  std::shared_ptr<Directory>& Window(std::size_t depth) {
+    const std::size_t slot = depth % OpenDirectoryWindow;
+    if (slot >= window_.size()) window_.resize(slot + 1);
+    return window_[slot];
+  }
 
   Directory& Current() { return levels_.empty() ? *top_ : *Window(levels_.size() - 1); }
 
@@ -395,7 +395,7 @@ class TreeWalk {
                                          path_.substr(levels_[d].nameStart, end - levels_[d].nameStart - 1));
       node->keep = levels_[d].keep;
       node->id = levels_[d].id;
-      if (levels_.size() - d <= OpenAncestors) node->open = Window(d);
+      if (levels_.size() - d <= OpenDirectoryWindow) node->open = Window(d);
       entryNodeMade_ = true;
       nodes_.push_back(std::move(node));
     }
@@ -407,7 +407,7 @@ class TreeWalk {
     if (slot) {
       // The ancestor leaving the window is reached again through ".." on
       // the way back up; what is met there must be this very directory.
-      const std::size_t leaving = levels_.size() - OpenAncestors;
+      const std::size_t leaving = levels_.size() - OpenDirectoryWindow;
       if (const Status identified = IdentifyDirectory(*slot); !identified.ok()) {
         Abandon(identified);
         return;
@@ -541,7 +541,7 @@ class TreeWalk {
   Directory* top_ = nullptr;  // the archive, for the walk of the expired entry
   std::string path_;          // path of the innermost directory, ending in a separator
   std::deque<Level> levels_;
-  std::shared_ptr<Directory> window_[OpenAncestors];
+  std::vector<std::shared_ptr<Directory>> window_;
   std::vector<std::shared_ptr<Node>> nodes_;  // of the levels from the top down, where they have one
   bool entryNodeMade_ = false;
   std::deque<Kept> kept_;  // deepest last
@@ -591,7 +591,8 @@ void StartHelpers(Shared& crew) {
 
 std::size_t HelpersAllowed() {
   const std::size_t limit = OpenFileLimit();
-  const std::size_t byFiles = limit > FilesBesideThreads ? (limit - FilesBesideThreads) / FilesPerThread : 0;
+  const std::size_t perThread = OpenDirectoryWindow + FilesBesideWindow;
+  const std::size_t byFiles = limit > FilesBesideThreads ? (limit - FilesBesideThreads) / perThread : 0;
   const std::size_t threads = std::min({UsableProcessors(), MostThreads, std::max<std::size_t>(byFiles, 1)});
   return threads - 1;
 }

@@ -1,7 +1,8 @@
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "runtime/console_win32.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "runtime/console.h"
 #include "runtime/wide_text.h"
@@ -10,58 +11,106 @@ namespace kelvane {
 
 const std::string_view LineEnd = "\r\n";
 
+decltype(&GetConsoleMode) ConsoleModeCall = GetConsoleMode;
+decltype(&GetConsoleOutputCP) ConsoleCodePageCall = GetConsoleOutputCP;
+decltype(&WriteConsoleW) WriteConsoleCall = WriteConsoleW;
+
 namespace {
 
-HANDLE standardOutput = INVALID_HANDLE_VALUE;
+// No code page takes more bytes for one UTF-16 unit; ISO 2022, with the
+// shifts around each character, takes five.
+constexpr std::size_t MostBytesPerUnit = 8;
+
+// Where text goes, and in which form.
+struct Output {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  UINT codePage = 0;  // 0 for a console, which takes UTF-16
+};
+
+Output standardOutput;
 
 // The head of a character that a full buffer cut off; it goes out with
 // the rest of the character in the next transfer of the same statement.
-std::string pending;
+char pending[3];
+std::size_t pendingSize = 0;
 
-// The tool's text in the console's (OEM) code page. A character that the
+// A console shows UTF-16 as it is, whatever its code page. A file or a
+// pipe gets bytes in the code page of the process's console, which is what
+// a console that shows them later expects, or in the OEM code page where
+// the process has none (a scheduled task).
+Output OutputTo(HANDLE handle) {
+  DWORD mode = 0;
+  if (ConsoleModeCall(handle, &mode)) return {handle, 0};
+  const UINT console = ConsoleCodePageCall();
+  return {handle, console != 0 ? console : GetOEMCP()};
+}
+
+// The text in a code page, as many bytes as it takes. A character that the
 // code page lacks shows as "?", never as a look-alike that names another
-// entry.
-std::string ConsoleBytes(std::string_view text) {
-  const std::wstring wide = WideText<wchar_t>(text);
-  if (wide.empty()) return {};
-  const UINT codePage = GetOEMCP();
-  const bool utf8 = codePage == CP_UTF8;  // takes neither flags nor a default character
-  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  const char* unknown = utf8 ? nullptr : "?";
-  const int units = static_cast<int>(wide.size());
-  const int size = WideCharToMultiByte(codePage, flags, wide.data(), units, nullptr, 0, unknown, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(codePage, flags, wide.data(), units, bytes.data(), size, unknown, nullptr);
-  return bytes;
+// entry; code pages that take no such request (UTF-8, UTF-7, ISO 2022) are
+// asked plainly.
+int ToCodePage(UINT codePage, const wchar_t* wide, std::size_t units, char* bytes) {
+  const int count = static_cast<int>(units);
+  const int room = static_cast<int>(units * MostBytesPerUnit);
+  const int size =
+      WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, count, bytes, room, "?", nullptr);
+  return size != 0 ? size : WideCharToMultiByte(codePage, 0, wide, count, bytes, room, nullptr, nullptr);
 }
 
-int WriteBytes(HANDLE handle, const std::string& bytes) {
-  if (bytes.empty()) return 0;
+// Writes WTF-8 text with one call. The room for its conversion is the
+// caller's: `wide` a unit for each byte of the text, `bytes`
+// MostBytesPerUnit for each unit.
+int Write(const Output& output, std::string_view text, wchar_t* wide, char* bytes) {
+  const auto units = static_cast<DWORD>(DecodeWtf8(text, wide));
+  if (units == 0) return 0;
   DWORD written = 0;
-  if (!WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-    return static_cast<int>(GetLastError());
-  return 0;
+  BOOL done = FALSE;
+  if (output.codePage == 0) {
+    done = WriteConsoleCall(output.handle, wide, units, &written, nullptr);
+  } else {
+    const int size = ToCodePage(output.codePage, wide, units, bytes);
+    done = WriteFile(output.handle, bytes, static_cast<DWORD>(size), &written, nullptr);
+  }
+  return done ? 0 : static_cast<int>(GetLastError());
 }
 
+// The end after a fault transfers what the channel still holds, so this
+// uses no heap: one exhausted or broken would fault again, and the bytes
+// would be lost.
 int TransferToStandardOutput(const char* bytes, std::size_t count) {
-  pending.append(bytes, count);
-  const std::size_t whole = WholeSequences(pending);
-  const std::string text = ConsoleBytes(std::string_view(pending).substr(0, whole));
-  pending.erase(0, whole);
-  return WriteBytes(standardOutput, text);
+  while (count > 0) {
+    const std::size_t take = std::min(count, TextChannel::BufferSize);
+    char text[sizeof pending + TextChannel::BufferSize];
+    std::copy_n(pending, pendingSize, text);
+    std::copy_n(bytes, take, text + pendingSize);
+    const std::string_view all(text, pendingSize + take);
+    const std::size_t whole = WholeSequences(all);
+    pendingSize = all.size() - whole;
+    std::copy_n(text + whole, pendingSize, pending);
+    wchar_t wide[sizeof text];
+    char converted[sizeof text * MostBytesPerUnit];
+    if (const int error = Write(standardOutput, all.substr(0, whole), wide, converted); error != 0)
+      return error;
+    bytes += take;
+    count -= take;
+  }
+  return 0;
 }
 
 }  // namespace
 
 void BindStandardOutput() {
-  standardOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  standardOutput = OutputTo(GetStdHandle(STD_OUTPUT_HANDLE));
+  pendingSize = 0;
   StandardOutput.transfer = TransferToStandardOutput;
 }
 
 void WriteErrorLine(std::string_view text) {
   std::string line(text);
   line += LineEnd;
-  WriteBytes(GetStdHandle(STD_ERROR_HANDLE), ConsoleBytes(line));
+  std::vector<wchar_t> wide(line.size());
+  std::vector<char> bytes(line.size() * MostBytesPerUnit);
+  Write(OutputTo(GetStdHandle(STD_ERROR_HANDLE)), line, wide.data(), bytes.data());
 }
 
 }  // namespace kelvane

@@ -3,6 +3,7 @@
 // lead it elsewhere; names are passed to the platform exactly as found.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +23,12 @@ inline constexpr std::uint32_t SearchAnyEntry = 0x37;
 
 // The separator between the components of a path on this platform.
 extern const char PathSeparator;
+
+// How many directories of a walk, the innermost ones, stay open at once.
+// An ancestor beyond them is closed and opened again on the way back up,
+// which costs more the deeper it lies; each platform weighs that against
+// what an open directory costs it.
+extern const std::size_t OpenDirectoryWindow;
 
 // What a file-system operation came to, the same on every platform. Each
 // backend maps its native error codes onto these in one place.

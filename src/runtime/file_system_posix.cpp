@@ -24,6 +24,10 @@ namespace kelvane {
 
 const char PathSeparator = '/';
 
+// Descriptors are scarce: a run under `ulimit -n 16` still goes through
+// trees of any depth.
+const std::size_t OpenDirectoryWindow = 4;
+
 // Directories are read in large batches: one getdents64 call brings a few
 // hundred entries.
 struct Listing {

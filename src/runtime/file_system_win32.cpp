@@ -1,25 +1,43 @@
 #include "runtime/file_system_win32.h"
 
-#include <winternl.h>
-
 #include <memory>
 #include <string>
 
 #include "runtime/wide_text.h"
 
+// The NT status of the thread's latest failed call, kept beside its Win32
+// code; MinGW's headers lack it.
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus();
+
 namespace kelvane {
 
 const char PathSeparator = '\\';
+
+// Enough that no practical tree is ever reopened by name. Under Wine every
+// open directory also holds a Unix descriptor, in the program and in the
+// Wine server each, and some systems allow a process no more than 4,096.
+const std::size_t OpenDirectoryWindow = 2048;
 
 // Directories are read in large batches through their open handle.
 struct Listing {
   static constexpr std::size_t BufferSize = 32 * 1024;
 
-  alignas(8) unsigned char buffer[BufferSize];
+  // Records read and not yet handed out. The buffer goes once they are all
+  // out, so that the open ancestors of a deep walk hold none.
+  std::unique_ptr<unsigned char[]> buffer;
   const unsigned char* next = nullptr;  // the next record in the buffer; null when it is used up
   bool finished = false;
   DWORD error = ERROR_NO_MORE_FILES;  // why the listing ended
-  std::wstring name;                  // the directory's full name, as the system gives it
+
+  // What follows is guarded: another thread may remove an entry here (the
+  // last of a subtree handed to it) while the walker reads on.
+  SRWLOCK lock = SRWLOCK_INIT;
+  // The entry handed out last, as the listing showed it: the walk opens
+  // that one next.
+  std::wstring lastName;
+  LONGLONG lastId = 0;
+  DWORD lastAttributes = 0;
+  std::wstring name;  // the directory's full name, read where a check needs it
 };
 
 namespace {
@@ -64,7 +82,17 @@ Status FromNtStatus(NTSTATUS status) {
   return FromWin32(RtlNtStatusToDosError(status));
 }
 
-Status LastError() { return FromWin32(GetLastError()); }
+// The Win32 code of the thread's latest failed call. A pending delete
+// reaches the Win32 calls as "access denied" too; the NT status of the
+// call tells it apart.
+DWORD LastErrorCode() {
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == StatusDeletePending)
+    return ERROR_DELETE_PENDING;
+  return error;
+}
+
+Status LastError() { return FromWin32(LastErrorCode()); }
 
 struct HandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
@@ -72,6 +100,18 @@ struct HandleCloser {
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 HANDLE Handle(const Directory& dir) { return reinterpret_cast<HANDLE>(dir.OsHandle); }
+
+// Holds a listing's lock while it lives.
+class Guard {
+ public:
+  explicit Guard(Listing& listing) : lock_(listing.lock) { AcquireSRWLockExclusive(&lock_); }
+  ~Guard() { ReleaseSRWLockExclusive(&lock_); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
 
 // Virus scanners and indexers hold files for moments: an attempt refused
 // for such a reason is made again a few times, some tens of milliseconds
@@ -88,11 +128,10 @@ Status Retried(Attempt attempt) {
 }
 
 // The full name of an open file or directory as the system resolved it;
-// empty when it cannot tell.
+// empty when it cannot tell. Its cost grows with the depth of the entry.
 std::wstring ObjectName(HANDLE handle) {
-  // The longest name the system has, with room for its header; shared, as
-  // the tool runs on one thread.
-  alignas(8) static unsigned char buffer[sizeof(UNICODE_STRING) + 0x10000];
+  // The longest name the system has, with room for its header.
+  alignas(8) thread_local unsigned char buffer[sizeof(UNICODE_STRING) + 0x10000];
   ULONG length = 0;
   if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, buffer, sizeof buffer, &length))) return {};
   const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
@@ -109,22 +148,11 @@ bool IsNameOf(const std::wstring& actual, const std::wstring& dir, const std::ws
                               static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
 }
 
-// Wine opens the target of a Unix symbolic link even when told not to
-// follow links, and a removal through such a handle removes the target.
-// The handle's own name shows where it really leads; an entry that leads
-// anywhere but into its parent is left alone.
-bool LeadsInside(Directory& parent, const std::wstring& name, HANDLE entry, std::wstring& actual) {
-  actual = ObjectName(entry);
-  if (IsNameOf(actual, parent.listing->name, name)) return true;
-  // The parent may have been moved since it was opened.
-  parent.listing->name = ObjectName(Handle(parent));
-  return IsNameOf(actual, parent.listing->name, name);
-}
-
 // One entry opened relative to its parent, never through a link at its end.
 struct OpenedEntry {
   OwnedHandle handle;
-  std::wstring name;  // its full name
+  FILE_ATTRIBUTE_TAG_INFO info = {};  // its attribute bits and reparse tag
+  bool listed = false;                // the very directory its parent's listing showed
 };
 
 Status OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG options,
@@ -136,7 +164,7 @@ Status OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
   InitializeObjectAttributes(&attributes, &text, 0, parent, nullptr);
   IO_STATUS_BLOCK io;
   HANDLE handle = nullptr;
-  const NTSTATUS status = NtCreateFile(
+  const NTSTATUS status = CreateEntryCall(
       &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
       options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
@@ -146,17 +174,70 @@ Status OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
   return {};
 }
 
+// Wine opens the target of a Unix symbolic link even when told not to
+// follow links, and a removal through such a handle removes the target.
+// Where the listing shows that the handle is the very directory it listed
+// (the same file id, and a reparse point in both or in neither), the
+// handle leads inside, whatever the depth. Wine lists a Unix link to a
+// directory as a reparse point and opens its target, which is none. A link
+// to a file it lists with its target's id and attributes: nothing but the
+// name tells that one apart, so a file is never taken on the listing's word.
+bool IsListedDirectory(Listing& listing, const std::wstring& name, const OpenedEntry& entry) {
+  if (!(entry.info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  LONGLONG id = 0;
+  DWORD attributes = 0;
+  {
+    const Guard guard(listing);
+    if (listing.lastName != name) return false;
+    id = listing.lastId;
+    attributes = listing.lastAttributes;
+  }
+  // File systems without file ids list 0, and ReFS all ones for an id too
+  // long for the listing.
+  if (id == 0 || id == -1) return false;
+  FILE_INTERNAL_INFORMATION internal;
+  IO_STATUS_BLOCK io;
+  if (!NT_SUCCESS(NtQueryInformationFile(entry.handle.get(), &io, &internal, sizeof internal,
+                                         FileInternalInformation)))
+    return false;
+  const DWORD reparse = (attributes ^ entry.info.FileAttributes) & FILE_ATTRIBUTE_REPARSE_POINT;
+  return internal.IndexNumber.QuadPart == id && reparse == 0;
+}
+
+// Elsewhere the handle's own name shows where it leads; an entry that leads
+// anywhere but into its parent is left alone. An entry the system cannot
+// name it cannot remove either: Wine keeps each open entry by its Unix
+// path, which Linux cuts at 4,096 bytes.
+Status CheckName(Directory& parent, const std::wstring& name, HANDLE entry) {
+  const std::wstring actual = ObjectName(entry);
+  if (actual.empty()) return {Outcome::Failed, ERROR_FILENAME_EXCED_RANGE};
+  Listing& listing = *parent.listing;
+  std::wstring known;
+  {
+    const Guard guard(listing);
+    known = listing.name;
+  }
+  if (IsNameOf(actual, known, name)) return {};
+  // Not read yet, or the parent has been moved since.
+  known = ObjectName(Handle(parent));
+  const bool inside = IsNameOf(actual, known, name);
+  const Guard guard(listing);
+  listing.name = std::move(known);
+  return inside ? Status{} : Status{Outcome::Failed, static_cast<int>(LeadsElsewhere)};
+}
+
 Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access, ULONG options,
                  OpenedEntry& out) {
   if (!parent.IsOpen()) return FromWin32(ERROR_INVALID_HANDLE);
   const std::wstring wide = WideText<wchar_t>(name);
   if (const Status opened = OpenRelative(Handle(parent), wide, access, options, out.handle); !opened.ok())
     return opened;
-  if (!LeadsInside(parent, wide, out.handle.get(), out.name)) {
-    out.handle.reset();
-    return {Outcome::Failed, static_cast<int>(LeadsElsewhere)};
-  }
-  return {};
+  if (const Status queried = QueryAttributes(out.handle.get(), out.info); !queried.ok()) return queried;
+  out.listed = IsListedDirectory(*parent.listing, wide, out);
+  if (out.listed) return {};
+  const Status checked = CheckName(parent, wide, out.handle.get());
+  if (!checked.ok()) out.handle.reset();
+  return checked;
 }
 
 // A junction, a directory symbolic link or a mounted folder stands for
@@ -168,65 +249,80 @@ bool IsPlainDirectory(const FILE_ATTRIBUTE_TAG_INFO& info) {
   return (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !link;
 }
 
-// Windows before 10 (1809), file systems without POSIX semantics, and
-// Wine: the read-only, hidden and system bits go first, and the name stays
-// until the last handle on the entry is closed.
-Status DisposeClassic(HANDLE entry, DWORD attributes) {
-  if (attributes & ClearedBeforeRemoval) {
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes =
-        attributes & FILE_ATTRIBUTE_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)) return LastError();
-  }
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (!SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition))
-    return LastError();
+// POSIX semantics take the name away at once, even while others still
+// hold the entry open, and pass over the read-only bit.
+Status DisposePosix(HANDLE entry) {
+  DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
+  if (!SetInformationCall(entry, FileDispositionInfoEx, &flags, sizeof flags)) return LastError();
   return {};
 }
 
-// Removes the entry behind an open handle: a file, a link (never its
-// target) or an empty directory. POSIX semantics take the name away at
-// once, even while others still hold the entry open; where the system or
-// the file system refuses them, the classic disposition is used.
-Status Dispose(HANDLE entry, DWORD attributes) {
-  DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
-  if (SetFileInformationByHandle(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
-  const DWORD error = GetLastError();
-  if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
-    return FromWin32(error);
-  return DisposeClassic(entry, attributes);
+// Windows before 10 (1809), file systems without POSIX semantics, and Wine
+// refuse them so.
+bool IsRefusedOutright(const Status& status) {
+  return status.native == ERROR_INVALID_PARAMETER || status.native == ERROR_NOT_SUPPORTED ||
+         status.native == ERROR_INVALID_FUNCTION;
+}
+
+// The classic disposition refuses an entry with the read-only, hidden or
+// system bit: those go first, through a handle that may change attributes.
+// Only this way asks for that right, which an account allowed to delete an
+// entry may well lack.
+Status ClearAttributes(Directory& parent, const std::string& name, ULONG options, OpenedEntry& entry) {
+  if (!(entry.info.FileAttributes & ClearedBeforeRemoval)) return {};
+  entry = OpenedEntry();
+  const Status opened =
+      OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
+  if (!opened.ok()) return opened;
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes =
+      entry.info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (!SetInformationCall(entry.handle.get(), FileBasicInfo, &basic, sizeof basic)) return LastError();
+  return {};
+}
+
+// The name stays until the last handle on the entry is closed.
+Status DisposeClassic(HANDLE entry) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (!SetInformationCall(entry, FileDispositionInfo, &disposition, sizeof disposition)) return LastError();
+  return {};
 }
 
 // Removes a file or a link (`options` 0) or an empty directory
-// (FILE_DIRECTORY_FILE) inside an open directory. Each attempt opens the
-// entry anew: Wine takes a second disposition on one handle as done even
-// where the first found the directory not empty.
+// (FILE_DIRECTORY_FILE) inside an open directory, a link never through
+// its target. Each attempt opens the entry anew: Wine takes a second
+// disposition on one handle as done even where the first found the
+// directory not empty.
 Status Remove(Directory& parent, const std::string& name, ULONG options) {
   return Retried([&] {
     OpenedEntry entry;
-    const Status opened =
-        OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
+    const Status opened = OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES, options, entry);
     if (!opened.ok()) return opened;
-    FILE_ATTRIBUTE_TAG_INFO info;
-    if (const Status queried = QueryAttributes(entry.handle.get(), info); !queried.ok()) return queried;
     // A directory that is no link is emptied first. The code is the one
     // Windows gives when a directory is erased as a file.
-    if (options == 0 && IsPlainDirectory(info)) return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
-    return Dispose(entry.handle.get(), info.FileAttributes);
+    if (options == 0 && IsPlainDirectory(entry.info))
+      return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
+    if (const Status disposed = DisposePosix(entry.handle.get()); !IsRefusedOutright(disposed))
+      return disposed;
+    if (const Status cleared = ClearAttributes(parent, name, options, entry); !cleared.ok()) return cleared;
+    return DisposeClassic(entry.handle.get());
   });
 }
 
-// Takes ownership of an open directory and records its identity.
-Status Adopt(OwnedHandle handle, std::wstring name, Directory& out) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle.get(), &info)) return LastError();
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FromWin32(ERROR_DIRECTORY);
+// True unless the system can open the directory and cannot name it.
+bool MayBeNamed(Directory& parent, const std::string& name) {
+  OwnedHandle handle;
+  const Status opened = OpenRelative(Handle(parent), WideText<wchar_t>(name), FILE_READ_ATTRIBUTES,
+                                     FILE_DIRECTORY_FILE, handle);
+  return !opened.ok() || !ObjectName(handle.get()).empty();
+}
+
+// Takes ownership of an open directory. Its identity is read when the walk
+// or a check needs it.
+void Adopt(OwnedHandle handle, Directory& out) {
   out = Directory();
   out.OsHandle = reinterpret_cast<std::intptr_t>(handle.release());
-  out.id = {info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
   out.listing.reset(new Listing);
-  out.listing->name = std::move(name);
-  return {};
 }
 
 // A path as the system takes it: absolute, and with the \\?\ prefix where
@@ -242,18 +338,29 @@ std::wstring SystemPath(const std::string& path) {
   return L"\\\\?\\" + full;
 }
 
+// True when the path, without the separator at its end, names an entry
+// that is no directory. A drive root keeps its separator.
+bool NamesNonDirectory(std::string path) {
+  while (path.size() > 1 && path.back() == PathSeparator && path[path.size() - 2] != ':') path.pop_back();
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 const FILE_ID_BOTH_DIR_INFO* NextRecord(Directory& dir) {
   Listing& l = *dir.listing;
   if (l.next == nullptr) {
     if (l.finished) return nullptr;
-    if (!GetFileInformationByHandleEx(Handle(dir), FileIdBothDirectoryInfo, l.buffer, sizeof l.buffer)) {
+    if (!l.buffer) l.buffer.reset(new unsigned char[Listing::BufferSize]);
+    if (!GetFileInformationByHandleEx(Handle(dir), FileIdBothDirectoryInfo, l.buffer.get(),
+                                      Listing::BufferSize)) {
       l.finished = true;
+      l.buffer.reset();
       // A listing with no entry at all (a volume root holds no "." and
       // "..") ends like one read to its end.
-      if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) l.error = error;
+      if (const DWORD error = LastErrorCode(); error != ERROR_FILE_NOT_FOUND) l.error = error;
       return nullptr;
     }
-    l.next = l.buffer;
+    l.next = l.buffer.get();
   }
   const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(l.next);
   l.next = record->NextEntryOffset != 0 ? l.next + record->NextEntryOffset : nullptr;
@@ -265,15 +372,24 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
     SearchStatus = FromWin32(ERROR_INVALID_HANDLE);
     return;
   }
+  Listing& l = *dir.listing;
   while (const FILE_ID_BOTH_DIR_INFO* record = NextRecord(dir)) {
     const auto attributes = static_cast<std::uint8_t>(record->FileAttributes);
     if (!PassesFilter(attributes, entry.AttrMask)) continue;
+    const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(WCHAR));
     entry.Attributes = attributes;
-    entry.Name = NarrowText(std::wstring_view(record->FileName, record->FileNameLength / sizeof(WCHAR)));
+    entry.Name = NarrowText(name);
+    {
+      const Guard guard(l);
+      l.lastName = name;
+      l.lastId = record->FileId.QuadPart;
+      l.lastAttributes = record->FileAttributes;
+    }
+    if (l.next == nullptr) l.buffer.reset();
     SearchStatus = {};
     return;
   }
-  SearchStatus = FromWin32(dir.listing->error);
+  SearchStatus = FromWin32(l.error);
 }
 
 std::string SystemMessage(DWORD code) {
@@ -301,6 +417,8 @@ Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
 }  // namespace
 
 AttributeQuery QueryAttributes = ReadAttributes;
+decltype(&NtCreateFile) CreateEntryCall = NtCreateFile;
+decltype(&SetFileInformationByHandle) SetInformationCall = SetFileInformationByHandle;
 
 void ListingDelete::operator()(Listing* listing) const { delete listing; }
 
@@ -332,15 +450,24 @@ bool EntryExists(const std::string& path) {
   return !path.empty() && GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// A path through a file is refused with a code that differs by system and
+// call (Wine: an invalid name; Windows: an invalid directory name, or a
+// path not found); the entry itself tells what it is.
 Status OpenDirectory(const std::string& path, Directory& out) {
   const HANDLE handle =
       CreateFileW(SystemPath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const Status failed = LastError();
+    return NamesNonDirectory(path) ? FromWin32(ERROR_DIRECTORY) : failed;
+  }
   OwnedHandle owned(handle);
-  std::wstring name = ObjectName(handle);
-  return Adopt(std::move(owned), std::move(name), out);
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (const Status queried = QueryAttributes(handle, info); !queried.ok()) return queried;
+  if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FromWin32(ERROR_DIRECTORY);
+  Adopt(std::move(owned), out);
+  return {};
 }
 
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
@@ -349,25 +476,36 @@ Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& o
     return OpenEntry(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE, entry);
   });
   if (!opened.ok()) return opened;
-  FILE_ATTRIBUTE_TAG_INFO info;
-  if (const Status queried = QueryAttributes(entry.handle.get(), info); !queried.ok()) return queried;
   // Checked on the handle that is listed, so that a directory swapped for
   // a link after the search cannot lead elsewhere.
-  if (!IsPlainDirectory(info)) return FromWin32(ERROR_DIRECTORY);
-  Directory child;
-  if (const Status adopted = Adopt(std::move(entry.handle), std::move(entry.name), child); !adopted.ok())
-    return adopted;
-  if (child.id.volume != parent.id.volume) return {Outcome::OtherDevice, ERROR_NOT_SAME_DEVICE};
-  out = std::move(child);
+  if (!IsPlainDirectory(entry.info)) return FromWin32(ERROR_DIRECTORY);
+  // A directory its parent listed lies in its parent, on the same volume.
+  if (!entry.listed) {
+    BY_HANDLE_FILE_INFORMATION above, below;
+    if (!GetFileInformationByHandle(Handle(parent), &above) ||
+        !GetFileInformationByHandle(entry.handle.get(), &below))
+      return LastError();
+    if (above.dwVolumeSerialNumber != below.dwVolumeSerialNumber)
+      return {Outcome::OtherDevice, ERROR_NOT_SAME_DEVICE};
+  }
+  {
+    // Files inside the child are checked against its own name from now on.
+    const Guard guard(*parent.listing);
+    std::wstring().swap(parent.listing->name);
+  }
+  Adopt(std::move(entry.handle), out);
+  return {};
+}
+
+Status IdentifyDirectory(Directory& dir) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(Handle(dir), &info)) return LastError();
+  dir.id = {info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
   return {};
 }
 
 // Windows has no ".." to open relative to a directory: the parent is
 // opened by the name the child has now, and must be the one recorded.
-// Every directory is identified as it is opened, as the volume check needs
-// its identity anyway.
-Status IdentifyDirectory(Directory&) { return {}; }
-
 Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out) {
   std::wstring name = ObjectName(Handle(child));
   const std::size_t separator = name.rfind(L'\\');
@@ -379,7 +517,8 @@ Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out)
       !opened.ok())
     return opened;
   Directory parent;
-  if (const Status adopted = Adopt(std::move(handle), name, parent); !adopted.ok()) return adopted;
+  Adopt(std::move(handle), parent);
+  if (const Status identified = IdentifyDirectory(parent); !identified.ok()) return identified;
   if (!(parent.id == expected)) return {Outcome::Moved, 0};
   out = std::move(parent);
   return {};
@@ -387,8 +526,14 @@ Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out)
 
 Status EraseFile(Directory& parent, const std::string& name) { return Remove(parent, name, 0); }
 
+// Wine takes the removal of an entry it cannot name as done and never
+// does it, so the directory above still holds it: the name, not the
+// directory, is what stands in the way.
 Status RemoveDirectory(Directory& parent, const std::string& name) {
-  return Remove(parent, name, FILE_DIRECTORY_FILE);
+  const Status removed = Remove(parent, name, FILE_DIRECTORY_FILE);
+  if (removed.native == ERROR_DIR_NOT_EMPTY && !MayBeNamed(parent, name))
+    return {Outcome::Failed, ERROR_FILENAME_EXCED_RANGE};
+  return removed;
 }
 
 }  // namespace kelvane

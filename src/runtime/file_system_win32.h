@@ -1,10 +1,13 @@
 // The Win32 backend's seam for tests. Wine can make neither a junction nor
 // a Windows symbolic link, so a test there marks a plain directory as a
-// reparse point to see what the removal does with one.
+// reparse point to see what the removal does with one. Nor does it refuse
+// what Windows may: a test answers for the system where it calls through
+// these.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winternl.h>
 // windows.h turns the name into one of its own functions.
 #undef RemoveDirectory
 
@@ -15,5 +18,12 @@ namespace kelvane {
 // Reads the attribute bits and the reparse tag of an open entry.
 using AttributeQuery = Status (*)(HANDLE entry, FILE_ATTRIBUTE_TAG_INFO& info);
 extern AttributeQuery QueryAttributes;
+
+// Every entry is opened through this: NtCreateFile, unless a test answers.
+extern decltype(&NtCreateFile) CreateEntryCall;
+
+// Every disposition and attribute change goes through this:
+// SetFileInformationByHandle, unless a test answers.
+extern decltype(&SetFileInformationByHandle) SetInformationCall;
 
 }  // namespace kelvane

@@ -53,13 +53,13 @@ inline std::size_t SequenceLength(unsigned char lead) {
   return 0;
 }
 
-// The UTF-16 text of WTF-8 bytes. A byte that starts no well-formed
-// sequence becomes U+FFFD; text made by NarrowText has none.
+// Writes the UTF-16 text of WTF-8 bytes to `out`, which has room for one
+// unit per byte, and returns the number of units. A byte that starts no
+// well-formed sequence becomes U+FFFD; text made by NarrowText has none.
 template <typename Unit>
-std::basic_string<Unit> WideText(std::string_view narrow) {
+std::size_t DecodeWtf8(std::string_view narrow, Unit* out) {
   static_assert(sizeof(Unit) == 2);
-  std::basic_string<Unit> out;
-  out.reserve(narrow.size());
+  std::size_t units = 0;
   for (std::size_t i = 0; i < narrow.size();) {
     const auto lead = static_cast<unsigned char>(narrow[i]);
     const std::size_t length = SequenceLength(lead);
@@ -74,18 +74,26 @@ std::basic_string<Unit> WideText(std::string_view narrow) {
     // the same bytes.
     constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
     if (!wellFormed || c < smallest[length] || c > 0x10FFFF) {
-      out += static_cast<Unit>(0xFFFD);
+      out[units++] = static_cast<Unit>(0xFFFD);
       ++i;
       continue;
     }
     if (c >= 0x10000) {
-      out += static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      out[units++] = static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
+      out[units++] = static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
-      out += static_cast<Unit>(c);
+      out[units++] = static_cast<Unit>(c);
     }
     i += length;
   }
+  return units;
+}
+
+// The UTF-16 text of WTF-8 bytes, as DecodeWtf8 makes it.
+template <typename Unit>
+std::basic_string<Unit> WideText(std::string_view narrow) {
+  std::basic_string<Unit> out(narrow.size(), Unit{});
+  out.resize(DecodeWtf8(narrow, out.data()));
   return out;
 }
 

@@ -150,15 +150,16 @@ TEST_F(ArchiveTest, ADatedLinkIsRemovedAsAFileAndItsTargetStays) {
 }
 
 TEST_F(ArchiveTest, TheArchiveMayBeALinkOrAFile) {
-  if (!testing::HavePosix()) GTEST_SKIP() << "symbolic links need POSIX";
+  WriteFile(tmp / "20010101.file");
+  const RunResult run = RunKelvane({tmp / "20010101.file"});
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0);
+  if (!testing::HavePosix()) return;  // symbolic links need POSIX
   WriteFile(At("20010101"));
   fs::create_directory_symlink(archive, tmp / "link");
   EXPECT_EQ(RunKelvane({tmp / "link"}).exitCode, 0);
   EXPECT_TRUE(Names(archive).empty());
-  WriteFile(tmp / "20010101.file");
-  const RunResult run = RunKelvane({tmp / "20010101.file"});
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.exitCode, 0);
 }
 
 TEST_F(ArchiveTest, DeepChainsGoWithAHandfulOfDescriptors) {

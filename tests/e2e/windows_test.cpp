@@ -184,7 +184,8 @@ TEST_F(WindowsTest, AFileWhoseRemovalIsPendingCountsAsRemoved) {
 }
 
 // Names come back from Windows in UTF-16 and are removed by exactly that
-// name; the report shows them in the console's code page.
+// name; written to a file by a run without a console, the report shows
+// them in the OEM code page.
 TEST_F(WindowsTest, NamesInAnyLanguageAreRemovedAndShownInTheOemCodePage) {
   if (GetOEMCP() != 437) GTEST_SKIP() << "the expected bytes are those of code page 437";
   testing::WriteFile(At("20010101 caf\u00e9"));
@@ -221,6 +222,28 @@ TEST_F(WindowsTest, PathsBeyondMaxPathAreRemoved) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_TRUE(Names(archive).empty());
+}
+
+// Wine keeps every open entry by its Unix path, which Linux cuts at 4,096
+// bytes: beyond that it can neither name nor remove an entry. Two chains of
+// 20 levels of 250 bytes reach far beyond; one ends in a file.
+TEST_F(WindowsTest, WhatWineCannotNameIsReportedAsTooLong) {
+  if (!testing::UnderWine()) GTEST_SKIP() << "only Wine names entries by their Unix paths";
+  const std::string level(250, 'd');
+  const std::string down = "for i in $(seq 20); do mkdir " + level + " && cd -P " + level + "; done";
+  testing::RunUnixShell(archive,
+                        "mkdir -p new/a new/b && (cd new/a && " + down + " && : >f) && (cd new/b && " + down +
+                            ") && mv new 20010101",
+                        At("20010101"));
+  const RunResult run = RunKelvane({archive});
+  testing::RunUnixShell(archive, "rm -rf 20010101", At("20010101"), false);
+  std::string file = At("20010101\\a"), dir = At("20010101\\b");
+  for (int i = 0; i < 20; ++i) file += "\\" + level;
+  for (int i = 0; i < 19; ++i) dir += "\\" + level;
+  const std::string reason = ": " + ErrorText({Outcome::Failed, ERROR_FILENAME_EXCED_RANGE});
+  EXPECT_EQ(SortedLines(run.err), (std::vector<std::string>{"kelvane: cannot remove " + file + "\\f" + reason,
+                                                            "kelvane: cannot remove " + dir + reason}));
+  EXPECT_EQ(run.exitCode, 2);
 }
 
 // A junction to `target` at `link`, made as Windows's own tools make one;

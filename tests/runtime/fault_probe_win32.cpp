@@ -5,6 +5,8 @@
 #include <winternl.h>
 
 #include <cfenv>
+#include <cstdlib>
+#include <new>
 
 #include "runtime/fault_probe.h"
 
@@ -12,6 +14,10 @@ namespace kelvane::probe {
 namespace {
 
 int* volatile nowhere = nullptr;
+
+// Once set, every allocation of the probe fails, as when memory has run
+// out for good.
+bool memoryGone = false;
 
 // The report asks the loader for the path of the module of the fault
 // address; the loader keeps the program's own path in its module list.
@@ -57,6 +63,11 @@ const NamedFault Faults[] = {
        return 0;
      }},
     {"interrupt", Interrupt},
+    {"memory-gone",
+     [] {
+       memoryGone = true;
+       return static_cast<int>(*static_cast<volatile char*>(::operator new(1)));
+     }},
 };
 
 }  // namespace
@@ -81,3 +92,9 @@ void EnableFloatTraps(int exceptions) {
 std::span<const NamedFault> PlatformFaults() { return Faults; }
 
 }  // namespace kelvane::probe
+
+void* operator new(std::size_t size) {
+  void* block = kelvane::probe::memoryGone ? nullptr : std::malloc(size != 0 ? size : 1);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}

@@ -48,6 +48,7 @@ TEST(FaultProbeWindowsTest, EachWindowsFaultIsReportedWithItsModule) {
       {"privileged", "EPrivilege", ProbeModule(), "Privileged instruction."},
       {"abort", "EExternalException", "msvcrt.dll", "External exception 40000015."},
       {"external", "EExternalException", "kernelbase.dll", "External exception E0000001."},
+      {"memory-gone", "EOutOfMemory", ProbeModule(), "Out of memory."},
   };
   for (const auto& c : cases) {
     const RunResult run = RunProbe(c.fault);

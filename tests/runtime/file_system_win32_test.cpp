@@ -62,5 +62,46 @@ TEST(ReparsePointTest, OnlyALinkingReparsePointIsNeverEntered) {
   EXPECT_EQ(Names(tmp / "20010101\\junction"), std::vector<std::string>{"inside"});
 }
 
+// An account may be allowed to delete an entry (DELETE on it, or
+// FILE_DELETE_CHILD on its directory) and not to change its attributes.
+NTSTATUS NTAPI RefuseAttributeChanges(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                      PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes,
+                                      ULONG share, ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
+  constexpr auto AccessDenied = static_cast<NTSTATUS>(0xC0000022);
+  if (access & FILE_WRITE_ATTRIBUTES) return AccessDenied;
+  return NtCreateFile(handle, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                      eaSize);
+}
+
+TEST(EntryOperationsWin32Test, APlainEntryGoesWithoutTheRightToChangeAttributes) {
+  TempDir tmp;
+  testing::WriteFile(tmp / "20010101.zip");
+  Directory top;
+  ASSERT_TRUE(OpenDirectory(tmp.path(), top).ok());
+  CreateEntryCall = RefuseAttributeChanges;
+  const Status erased = EraseFile(top, "20010101.zip");
+  CreateEntryCall = NtCreateFile;
+  EXPECT_TRUE(erased.ok()) << ErrorText(erased);
+  EXPECT_TRUE(Names(tmp.path()).empty());
+}
+
+// Someone else's removal of the entry is pending: a Win32 call answers
+// "access denied", and keeps the NT status beside it as Windows does.
+BOOL WINAPI AnswerDeletePending(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+  SetLastError(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0000056)));
+  return FALSE;
+}
+
+TEST(EntryOperationsWin32Test, AnEntryAlreadyBeingRemovedCountsAsGone) {
+  TempDir tmp;
+  testing::WriteFile(tmp / "20010101.zip");
+  Directory top;
+  ASSERT_TRUE(OpenDirectory(tmp.path(), top).ok());
+  SetInformationCall = AnswerDeletePending;
+  const Status erased = EraseFile(top, "20010101.zip");
+  SetInformationCall = SetFileInformationByHandle;
+  EXPECT_EQ(erased.outcome, Outcome::Gone) << ErrorText(erased);
+}
+
 }  // namespace
 }  // namespace kelvane

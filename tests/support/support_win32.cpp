@@ -290,6 +290,12 @@ bool AwaitPresence(const std::string& path, bool present) {
 
 }  // namespace
 
+void RunUnixShell(const std::string& dir, const std::string& command, const std::string& awaited,
+                  bool present) {
+  RunUnix("/bin/sh", {"-c", "cd '" + UnixName(dir) + "' && " + command});
+  if (!AwaitPresence(awaited, present)) throw std::runtime_error("no end of the Unix command " + command);
+}
+
 UnixLink::UnixLink(const std::string& target, const std::string& link)
     : link_(link), unixLink_(UnixName(link)) {
   RunUnix("/bin/ln", {"-s", UnixName(target), unixLink_});

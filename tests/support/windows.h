@@ -19,6 +19,12 @@ void SetAttributes(const std::string& path, std::uint32_t attributes);
 // True when the tests run under Wine rather than Windows itself.
 bool UnderWine();
 
+// Runs a shell command on Wine's Unix side in the Unix directory of `dir`,
+// and waits until `awaited` (a Windows path) is there, or no longer is when
+// `present` is false: Wine does not wait for a Unix program to end.
+void RunUnixShell(const std::string& dir, const std::string& command, const std::string& awaited,
+                  bool present = true);
+
 // A Unix symbolic link, made and removed on Wine's Unix side: under Wine a
 // Windows call that removes it would remove its target instead.
 class UnixLink {
