@@ -228,9 +228,10 @@ TEST_F(ArchiveTest, SeveralThreadsEndAsOneDoes) {
     testing::ChangeOwner(archive, nobody);
     for (const auto& entry : fs::recursive_directory_iterator(archive))
       if (entry.path().parent_path().filename() != "roots" && entry.path().filename() != "roots")
-        testing::ChangeOwner(entry.path(), nobody);
+        testing::ChangeOwner(entry.path().string(), nobody);
     runs.push_back(RunKelvane({archive}, {.user = nobody, .oneProcessor = one}));
-    for (const auto& entry : fs::recursive_directory_iterator(archive)) left[one].push_back(entry.path());
+    for (const auto& entry : fs::recursive_directory_iterator(archive))
+      left[one].push_back(entry.path().string());
     std::sort(left[one].begin(), left[one].end());
   }
   EXPECT_EQ(runs[0].out, runs[1].out);
