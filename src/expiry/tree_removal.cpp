@@ -225,6 +225,8 @@ void SettleUpward(Removal& removal, std::shared_ptr<Node> node, std::shared_ptr<
       parentDir = ReachParent(removal, *node, *dir);
       stays = parentDir == nullptr;
     }
+    // Windows removes a directory only once no handle on it is open.
+    dir.reset();
     if (!stays) {
       const Status status = RemoveDirectory(*parentDir, node->name);
       if (!status.ok() && status.outcome != Outcome::Gone) {
@@ -436,7 +438,7 @@ class TreeWalk {
   // directory with work still under way on other threads is removed by
   // whichever thread ends that work.
   void Leave() {
-    const std::shared_ptr<Directory> doneDir = Window(levels_.size() - 1);
+    std::shared_ptr<Directory> doneDir = std::move(Window(levels_.size() - 1));
     const Level done = levels_.back();
     levels_.pop_back();
     while (!kept_.empty() && kept_.back().depth > levels_.size()) {
@@ -459,11 +461,12 @@ class TreeWalk {
         (*node)->open = reopened;
       }
     }
-    Window(levels_.size()).reset();
     if (nodes_.size() > levels_.size()) {
-      LeaveNode(done, doneDir);
+      LeaveNode(done, std::move(doneDir));
       return;
     }
+    // Windows removes a directory only once no handle on it is open.
+    doneDir.reset();
     if (done.keep) {
       Keep(name);
     } else {
@@ -472,7 +475,7 @@ class TreeWalk {
   }
 
   // The walker's part of a node is done: the last of its work settles it.
-  void LeaveNode(const Level& done, const std::shared_ptr<Directory>& doneDir) {
+  void LeaveNode(const Level& done, std::shared_ptr<Directory> doneDir) {
     const std::shared_ptr<Node> node = std::move(nodes_.back());
     nodes_.pop_back();
     if (done.keep) node->keep = true;
@@ -487,7 +490,7 @@ class TreeWalk {
       std::lock_guard lock(node->mutex);
       node->open.reset();
     }
-    if (node->pending.fetch_sub(1) == 1) SettleUpward(removal_, node, doneDir);
+    if (node->pending.fetch_sub(1) == 1) SettleUpward(removal_, node, std::move(doneDir));
   }
 
   // A directory above the walk is no longer where it was, or cannot be
