@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -30,7 +31,7 @@ constexpr std::uintptr_t StackGuardSpan = 2u << 20;
 
 // The handler runs on a stack of its own, as an overflowed one has no room;
 // each thread has one.
-alignas(16) thread_local char alternateStack[64 * 1024];
+constexpr std::size_t AlternateStackSize = 64 * 1024;
 
 thread_local std::uintptr_t stackLimit = 0;  // 0 when unknown
 std::terminate_handler earlierTerminate = nullptr;
@@ -210,9 +211,14 @@ void InstallFaultReport() { running = 1; }
 
 void PrepareThreadForFaults() {
   stackLimit = LowestStackAddress();
+  // A mapping of its own, which goes with the process: a sanitizer that
+  // ends a thread unmaps the thread's alternate stack itself.
+  void* memory = mmap(nullptr, AlternateStackSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (memory == MAP_FAILED) return;
   stack_t stack{};
-  stack.ss_sp = alternateStack;
-  stack.ss_size = sizeof alternateStack;
+  stack.ss_sp = memory;
+  stack.ss_size = AlternateStackSize;
   sigaltstack(&stack, nullptr);
 }
 
