@@ -15,7 +15,6 @@
 #include "expiry/archive_scan.h"
 #include "runtime/console.h"
 #include "runtime/file_system.h"
-#include "support/dates.h"
 #include "support/support.h"
 
 namespace kelvane {

@@ -4,20 +4,46 @@
 
 #include <gtest/gtest.h>
 
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+
 #include "runtime/console.h"
-#include "support/probe.h"
+#include "support/support.h"
 
 namespace kelvane {
 namespace {
 
-using testing::MatchPointers;
-using testing::Pointer;
-using testing::ProbeModule;
-using testing::RunProbe;
 using testing::RunResult;
 
-const std::string& Before = testing::ProbeBefore;
-const std::string& Pending = testing::ProbePending;
+constexpr std::size_t PointerDigits = 2 * sizeof(void*);
+
+// A pointer as the report prints it.
+std::string Pointer(std::uintptr_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%0*" PRIXPTR, static_cast<int>(PointerDigits), value);
+  return text;
+}
+
+// Matches text against a pattern in which each '@' stands for a pointer;
+// gives the pointers' values, or nothing on a mismatch.
+std::optional<std::vector<std::uintptr_t>> MatchPointers(std::string_view text, std::string_view pattern) {
+  std::vector<std::uintptr_t> pointers;
+  for (const char expected : pattern) {
+    if (expected != '@') {
+      if (text.empty() || text.front() != expected) return std::nullopt;
+      text.remove_prefix(1);
+      continue;
+    }
+    const std::string digits(text.substr(0, PointerDigits));
+    if (digits.size() != PointerDigits || digits.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+      return std::nullopt;
+    pointers.push_back(std::stoull(digits, nullptr, 16));
+    text.remove_prefix(PointerDigits);
+  }
+  if (!text.empty()) return std::nullopt;
+  return pointers;
+}
 
 std::string Report(const Fault& fault, FaultLocation location) {
   char buffer[512];
@@ -82,79 +108,70 @@ TEST(FaultReportTest, TextStopsAtTheEndOfTheBuffer) {
   EXPECT_EQ(FormatFaultReport({.code = 0xC0000005}, {"tool.exe", 0}, buffer), "Exception EA");
 }
 
-TEST(FaultProbeTest, AnAccessViolationNamesTheInstructionAndTheAddressAccessed) {
-  for (const auto& [fault, kind] : {std::pair{"read", "Read"}, {"write", "Write"}}) {
-    const RunResult run = RunProbe(fault);
-    const auto pointers =
-        MatchPointers(run.out, Before + "Exception EAccessViolation in module " + ProbeModule() + " at @." +
-                                   std::string(LineEnd) + "Access violation at address @. " + kind +
-                                   " of address " + Pointer(0) + "." + Pending);
+// The probe ends one statement, leaves a second in the buffer and faults
+// as its argument says, or during start-up as FAULT_PROBE_AT_START_UP says.
+// In the patterns "$M" is the probe's module, "$P" the statement left in
+// the buffer and "@" a pointer.
+TEST(FaultProbeTest, EachFaultIsReportedOnceAndEndsTheRunAsItsKindSays) {
+  const auto report = [](const std::string& className, const std::string& message,
+                         const char* module = "$M") {
+    return "Exception " + className + " in module " + module + " at @." + std::string(LineEnd) + message +
+           "$P";
+  };
+  const auto runtimeError = [](int number, const std::string& code) {
+    return "Runtime error " + std::to_string(number) + " at @" + code + " TID=1." + std::string(LineEnd);
+  };
+  const std::string violation = "EAccessViolation", at = "Access violation at address @. ";
+  const std::string invalid = "Invalid floating point operation.", external = "EExternalException";
+  const struct {
+    std::string fault, startUp, out, err;
+    int exitCode;
+    bool posixOnly = false;
+  } cases[] = {
+      {"read", "", report(violation, at + "Read of address " + Pointer(0) + "."), "", 1},
+      {"write", "", report(violation, at + "Write of address " + Pointer(0) + "."), "", 1},
+      {"divide", "", report("EDivByZero", "Division by zero."), "", 1},
+      {"recurse", "", report("EStackOverflow", "Stack overflow."), "", 1},
+      {"recurse-on-thread", "", report("EStackOverflow", "Stack overflow."), "", 1},
+      {"allocate", "", report("EOutOfMemory", "Out of memory."), "", 1},
+      {"float-divide", "", report("EZeroDivide", "Floating point division by zero."), "", 1},
+      {"float-overflow", "", report("EOverflow", "Floating point overflow."), "", 1},
+      {"float-underflow", "", report("EUnderflow", "Floating point underflow."), "", 1},
+      {"float-invalid", "", report("EInvalidOp", invalid), "", 1},
+      {"float-inexact", "", report("EInvalidOp", invalid), "", 1},
+      {"illegal", "", report(external, "External exception C000001D."), "", 1},
+      {"in-report", "", "$P", "", 1},
+      {"none", "read", "", runtimeError(216, " (Exception C0000005)"), 216},
+      {"none", "divide", "", runtimeError(200, " (Exception C0000094)"), 200},
+      {"none", "recurse", "", runtimeError(202, " (Exception C00000FD)"), 202},
+      {"none", "float-divide", "", runtimeError(200, " (Exception C000008E)"), 200},
+      {"none", "illegal", "", runtimeError(217, " (Exception C000001D)"), 217},
+      {"none", "allocate", "", runtimeError(203, ""), 203},
+      {"abort", "", report(external, "External exception 40000015.", "libc.so.6"), "", 1, true},
+      {"trap", "", report(external, "External exception 80000003.", "libc.so.6"), "", 1, true},
+      {"bad-system-call", "", report(external, "External exception C000001C.", "libc.so.6"), "", 1, true},
+      {"hang-up", "", "", "", 128 + 1, true},
+      {"interrupt", "", "", "", 128 + 2, true},
+      {"terminate", "", "", "", 128 + 15, true},
+  };
+  const std::string probe = FAULT_PROBE_BINARY;
+  const std::string module = probe.substr(probe.find_last_of("/\\") + 1);
+  for (const auto& c : cases) {
+    if (c.posixOnly && !testing::HavePosix()) continue;
+    SCOPED_TRACE(c.fault + " " + c.startUp);
+    std::vector<std::string> environment;
+    if (!c.startUp.empty()) environment.push_back("FAULT_PROBE_AT_START_UP=" + c.startUp);
+    const RunResult run = testing::RunProgram(probe, {c.fault}, {.environment = environment});
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    std::string out = c.startUp.empty() ? "written before the fault" + std::string(LineEnd) + c.out : "";
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"$M", module}, {"$P", "left in the buffer"}})
+      for (std::size_t i; (i = out.find(from)) != std::string::npos;) out.replace(i, from.size(), to);
+    const auto pointers = MatchPointers(run.out, out);
     ASSERT_TRUE(pointers) << run.out;
+    EXPECT_TRUE(MatchPointers(run.err, c.err)) << run.err;
     // The offset lies inside the probe, which is loaded at a page boundary.
-    const std::uintptr_t offset = (*pointers)[0], absolute = (*pointers)[1];
-    EXPECT_GT(offset, 0u);
-    EXPECT_LE(offset, absolute);
-    EXPECT_EQ((absolute - offset) % 4096, 0u);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.exitCode, 1);
-  }
-}
-
-TEST(FaultProbeTest, EachFaultOfTheRunIsReportedOnceWithItsClassAndMessage) {
-  const struct {
-    std::string fault, className, message;
-  } cases[] = {
-      {"divide", "EDivByZero", "Division by zero."},
-      {"recurse", "EStackOverflow", "Stack overflow."},
-      {"recurse-on-thread", "EStackOverflow", "Stack overflow."},
-      {"float-divide", "EZeroDivide", "Floating point division by zero."},
-      {"float-overflow", "EOverflow", "Floating point overflow."},
-      {"float-underflow", "EUnderflow", "Floating point underflow."},
-      {"float-invalid", "EInvalidOp", "Invalid floating point operation."},
-      {"float-inexact", "EInvalidOp", "Invalid floating point operation."},
-      {"illegal", "EExternalException", "External exception C000001D."},
-  };
-  for (const auto& c : cases) {
-    const RunResult run = RunProbe(c.fault);
-    EXPECT_TRUE(MatchPointers(run.out, Before + "Exception " + c.className + " in module " + ProbeModule() +
-                                           " at @." + std::string(LineEnd) + c.message + Pending))
-        << c.fault << ": " << run.out;
-    EXPECT_EQ(run.err, "") << c.fault;
-    EXPECT_EQ(run.exitCode, 1) << c.fault;
-  }
-}
-
-TEST(FaultProbeTest, MemoryRunningOutIsReportedWithoutAnAddress) {
-  const RunResult run = RunProbe("allocate");
-  EXPECT_EQ(run.out, Before + "Exception EOutOfMemory in module " + ProbeModule() + " at " + Pointer(0) +
-                         "." + std::string(LineEnd) + "Out of memory." + Pending);
-  EXPECT_EQ(run.exitCode, 1);
-}
-
-TEST(FaultProbeTest, AFaultInsideTheReportEndsTheRunWithoutASecondReport) {
-  const RunResult run = RunProbe("in-report");
-  EXPECT_EQ(run.out, Before + Pending);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exitCode, 1);
-}
-
-TEST(FaultProbeTest, AFaultDuringStartUpEndsWithTheRunTimeErrorLine) {
-  const struct {
-    std::string fault;
-    int runtimeError;
-    std::string exception;
-  } cases[] = {
-      {"read", 216, " (Exception C0000005)"},    {"divide", 200, " (Exception C0000094)"},
-      {"recurse", 202, " (Exception C00000FD)"}, {"float-divide", 200, " (Exception C000008E)"},
-      {"illegal", 217, " (Exception C000001D)"}, {"allocate", 203, ""},
-  };
-  for (const auto& c : cases) {
-    const RunResult run = RunProbe("none", {.environment = {"FAULT_PROBE_AT_START_UP=" + c.fault}});
-    EXPECT_EQ(run.out, "") << c.fault;
-    EXPECT_TRUE(MatchPointers(run.err, "Runtime error " + std::to_string(c.runtimeError) + " at @" +
-                                           c.exception + " TID=1." + std::string(LineEnd)))
-        << c.fault << ": " << run.err;
-    EXPECT_EQ(run.exitCode, c.runtimeError) << c.fault;
+    if (pointers->size() == 2) EXPECT_EQ(((*pointers)[1] - (*pointers)[0]) % 4096, 0u);
   }
 }
 

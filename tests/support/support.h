@@ -1,7 +1,9 @@
-// Fixtures for tests on real directories, and a runner for built programs.
+// Fixtures for tests on real directories, a runner for built programs, and
+// the tool's output as the tests expect it.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -18,9 +20,8 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  // The directory's path, without a trailing separator.
   const std::string& path() const { return path_; }
-  std::string operator/(std::string_view name) const;
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
 
  private:
   std::string path_;
@@ -31,12 +32,18 @@ std::string ReadFile(const std::string& path);
 void MakeDirectory(const std::string& path);
 // True when an entry of this name exists; a link is not followed.
 bool Exists(const std::string& path);
+bool IsDirectory(const std::string& path);
 // The names inside a directory, sorted, without "." and "..".
 std::vector<std::string> Names(const std::string& dir);
-
 // Builds a chain of `depth` nested directories named "d" below `dir`,
 // however long the path gets.
 void MakeChain(const std::string& dir, int depth);
+
+// Makes the entries below `root` in order: a name ending in '/' is a
+// directory, any other a file holding its own name.
+void Build(const std::string& root, const std::vector<std::string>& entries);
+// Every entry below `root` in the same notation, sorted.
+std::vector<std::string> Tree(const std::string& root);
 
 enum class Output { Capture, Closed, Full };
 
@@ -59,8 +66,6 @@ struct RunResult {
 // ended by a signal gets 128 plus the signal's number as exit code.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
-
-// Runs the built kelvane with these arguments.
 RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // How often a randomised test repeats: `quick` in the everyday run,
@@ -73,10 +78,22 @@ inline int Trials(int quick, int thorough) {
 // processor only (`one`), or on every processor the process may use.
 void UseOneProcessor(bool one);
 
-// True where POSIX facilities (open-file limits, users, modes) are there.
+// True where POSIX facilities (links, open-file limits, users, modes) are there.
 bool HavePosix();
 // Gives the entry to this user and group id (POSIX only).
 void ChangeOwner(const std::string& path, int user);
 bool RunningAsRoot();
+
+// yyyymmdd of the local date `days` days before today (after, when negative).
+std::string DateDaysAgo(int days);
+std::int32_t TodayNumber();
+
+// The lines, each ended as the platform ends them.
+std::string Lines(const std::vector<std::string>& lines);
+// The lines of a text, sorted: report lines come in the directory's order.
+std::vector<std::string> SortedLines(const std::string& text);
+// The report line of an expired entry, without its line end.
+std::string Report(const std::string& name, int age, bool directory);
+extern const std::string Usage;
 
 }  // namespace kelvane::testing

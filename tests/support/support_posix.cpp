@@ -34,8 +34,6 @@ TempDir::~TempDir() {
   if (std::system(command.c_str()) != 0) std::abort();
 }
 
-std::string TempDir::operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-
 void WriteFile(const std::string& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary);
   out << content;
@@ -56,6 +54,11 @@ void MakeDirectory(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::vector<std::string> Names(const std::string& dir) {
