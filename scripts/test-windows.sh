@@ -46,7 +46,7 @@ for arch in i686 x86_64; do
   discovery=POST_BUILD
   $runs || discovery=PRE_TEST
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery >/dev/null
   cmake --build "$dir" -j "$(nproc)"
   # Only the system's own DLLs: the .exe runs on a bare Windows.
   imports=$("$arch-w64-mingw32-objdump" -p "$dir/kelvane.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
@@ -60,5 +60,5 @@ for arch in i686 x86_64; do
   # output open until the session ends, seconds later: started here, they
   # hold no test's output.
   wine cmd /c exit </dev/null >/dev/null 2>&1
-  (cd "$dir" && ctest --output-on-failure -j "$(nproc)")
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)")
 done

@@ -7,6 +7,7 @@
 #include <cfenv>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "runtime/fault_probe.h"
 
@@ -45,45 +46,31 @@ int Interrupt() {
   return 4;
 }
 
+int Halt() {
+  asm volatile("hlt");
+  return 0;
+}
+
 const NamedFault Faults[] = {
     {"in-report", FaultInReport},
-    {"trap",
-     [] {
-       __debugbreak();
-       return 0;
-     }},
-    {"privileged",
-     [] {
-       asm volatile("hlt");
-       return 0;
-     }},
-    {"external",
-     [] {
-       RaiseException(0xE0000001, 0, 0, nullptr);
-       return 0;
-     }},
+    {"trap", [] { return __debugbreak(), 0; }},
+    {"privileged", Halt},
+    {"external", [] { return RaiseException(0xE0000001, 0, 0, nullptr), 0; }},
     {"interrupt", Interrupt},
     {"memory-gone",
-     [] {
-       memoryGone = true;
-       return static_cast<int>(*static_cast<volatile char*>(::operator new(1)));
-     }},
+     [] { return memoryGone = true, static_cast<int>(*static_cast<volatile char*>(::operator new(1))); }},
 };
 
 }  // namespace
 
 void EnableFloatTraps(int exceptions) {
-  const struct {
-    int flag;
-    unsigned mask;
-  } masks[] = {{FE_INVALID, _EM_INVALID},
-               {FE_DIVBYZERO, _EM_ZERODIVIDE},
-               {FE_OVERFLOW, _EM_OVERFLOW},
-               {FE_UNDERFLOW, _EM_UNDERFLOW},
-               {FE_INEXACT, _EM_INEXACT}};
   unsigned unmasked = 0;
-  for (const auto& entry : masks)
-    if (exceptions & entry.flag) unmasked |= entry.mask;
+  for (const auto& [flag, mask] : {std::pair{FE_INVALID, _EM_INVALID},
+                                   {FE_DIVBYZERO, _EM_ZERODIVIDE},
+                                   {FE_OVERFLOW, _EM_OVERFLOW},
+                                   {FE_UNDERFLOW, _EM_UNDERFLOW},
+                                   {FE_INEXACT, _EM_INEXACT}})
+    if (exceptions & flag) unmasked |= mask;
   // A flag raised earlier would trap at once.
   _clearfp();
   _controlfp(0, unmasked);
