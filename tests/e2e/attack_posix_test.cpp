@@ -281,7 +281,7 @@ TEST_F(AttackTest, HostileNamesAreOrdinaryBytes) {
     const std::string path = archive + "/" + expired[i].first;
     if (i % 2 == 0) {
       MakeDirectory(path);
-      for (const std::string inner :
+      for (const std::string& inner :
            std::vector<std::string>{"-rf", "--", "..x", "...", "-", " ", std::string(255, '\xff')})
         WriteFile(path + "/" + inner);
     } else {
