@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <regex>
 
 #include "runtime/file_system.h"
 #include "support/support.h"
@@ -19,14 +18,17 @@ using namespace testing;
 // "@N" in a name stands for the date N days ago.
 std::string Dated(const std::string& text) {
   std::string out;
-  const std::regex date("@(-?[0-9]+)");
-  auto at = std::sregex_iterator(text.begin(), text.end(), date);
-  std::size_t from = 0;
-  for (; at != std::sregex_iterator(); ++at) {
-    out += text.substr(from, at->position() - from) + DateDaysAgo(std::stoi((*at)[1]));
-    from = at->position() + at->length();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '@') {
+      out += text[i];
+      continue;
+    }
+    std::size_t end = text[i + 1] == '-' ? i + 2 : i + 1;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    out += DateDaysAgo(std::stoi(text.substr(i + 1, end - i - 1)));
+    i = end - 1;
   }
-  return out + text.substr(from);
+  return out;
 }
 
 std::string File(const std::string& name, int age) { return Report(Dated(name), age, false); }
