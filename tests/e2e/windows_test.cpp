@@ -286,6 +286,14 @@ bool isConsole = false;
 UINT consoleCodePage = 0;  // 0: the process has no console
 std::wstring shown;        // what the console shows
 
+BOOL WINAPI AnswerConsoleMode(HANDLE, LPDWORD) { return isConsole; }
+UINT WINAPI AnswerCodePage() { return consoleCodePage; }
+BOOL WINAPI AnswerWrite(HANDLE, const VOID* text, DWORD units, LPDWORD written, LPVOID) {
+  shown.append(static_cast<const wchar_t*>(text), units);
+  *written = units;
+  return TRUE;
+}
+
 // A console shows every name as it is, whatever its code page; a file gets
 // the code page of the process's console, or the OEM one where it has none.
 // "é日", as a full buffer cuts it after its first byte.
@@ -296,15 +304,9 @@ TEST(WindowsTest, AConsoleGetsUtf16AndAFileTheConsolesCodePage) {
   const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
   SetStdHandle(STD_OUTPUT_HANDLE, file);
   {
-    const Held mode = Answer(
-        ConsoleModeCall, +[](HANDLE, LPDWORD) -> BOOL { return isConsole; });
-    const Held codePage = Answer(
-        ConsoleCodePageCall, +[]() -> UINT { return consoleCodePage; });
-    const Held write = Answer(
-        WriteConsoleCall, +[](HANDLE, const VOID* text, DWORD units, LPDWORD written, LPVOID) -> BOOL {
-          shown.append(static_cast<const wchar_t*>(text), units);
-          return *written = units, TRUE;
-        });
+    const Held mode = Answer(ConsoleModeCall, AnswerConsoleMode);
+    const Held codePage = Answer(ConsoleCodePageCall, AnswerCodePage);
+    const Held write = Answer(WriteConsoleCall, AnswerWrite);
     for (const auto& [console, page] : {std::pair{true, 437u}, {false, CP_UTF8}, {false, 0u}}) {
       isConsole = console;
       consoleCodePage = page;
