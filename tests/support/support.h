@@ -67,6 +67,10 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options = {});
+// Runs a program with this text after its name, as Windows hands a program
+// its command line; elsewhere the text is split as Windows would split it.
+RunResult RunCommandLine(const std::string& program, const std::string& arguments,
+                         const RunOptions& options = {});
 
 // How often a randomised test repeats: `quick` in the everyday run,
 // `thorough` when KELVANE_LONG_TESTS is set (./test.sh --long).
@@ -83,6 +87,8 @@ bool HavePosix();
 // Gives the entry to this user and group id (POSIX only).
 void ChangeOwner(const std::string& path, int user);
 bool RunningAsRoot();
+// True when the tests run under Wine rather than Windows itself.
+bool UnderWine();
 
 // yyyymmdd of the local date `days` days before today (after, when negative).
 std::string DateDaysAgo(int days);

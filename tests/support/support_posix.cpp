@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "runtime/command_line.h"
 #include "support/support.h"
 
 namespace kelvane::testing {
@@ -166,6 +167,13 @@ RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& opt
   return RunProgram(KELVANE_BINARY, args, options);
 }
 
+RunResult RunCommandLine(const std::string& program, const std::string& arguments,
+                         const RunOptions& options) {
+  std::vector<std::string> args = SplitCommandLine(std::string_view("program " + arguments));
+  args.erase(args.begin());
+  return RunProgram(program, args, options);
+}
+
 void UseOneProcessor(bool one) {
   static cpu_set_t all;
   static const bool known = sched_getaffinity(0, sizeof all, &all) == 0;
@@ -187,5 +195,6 @@ void ChangeOwner(const std::string& path, int user) {
     throw std::runtime_error("cannot change the owner of " + path);
 }
 bool RunningAsRoot() { return geteuid() == 0; }
+bool UnderWine() { return false; }
 
 }  // namespace kelvane::testing

@@ -9,7 +9,6 @@
 
 #include "runtime/wide_text.h"
 #include "support/support.h"
-#include "support/windows.h"
 
 namespace kelvane::testing {
 namespace {
@@ -167,5 +166,6 @@ void UseOneProcessor(bool one) {
 bool HavePosix() { return false; }
 void ChangeOwner(const std::string&, int) { throw std::logic_error("owners need POSIX"); }
 bool RunningAsRoot() { return false; }
+bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll"), "wine_get_version") != nullptr; }
 
 }  // namespace kelvane::testing
