@@ -71,39 +71,28 @@ void BuildExpiredTree(const std::string& top, int filesPerLevel = 20) {
 class AttackTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeDirectory(archive);
-    MakeDirectory(outside);
-    for (int i = 0; i < 10; ++i) WriteFile(Canary(i), "canary " + std::to_string(i));
-    MakeDirectory(outside + "/deep");
-    WriteFile(outside + "/deep/canary", "deep canary");
-    MakeDirectory(archive + "/" + young);
-    WriteFile(archive + "/" + young + "/file", "young");
-    WriteFile(archive + "/notes.txt", "notes");
+    Build(tmp.path(), {"archive/", "outside/", "outside/canary", "outside/deep/", "outside/deep/canary",
+                       "archive/notes.txt", "archive/" + young + "/", "archive/" + young + "/file"});
   }
 
-  std::string Canary(int i) const { return outside + "/canary" + std::to_string(i); }
-
   void ExpectOutsideUntouched() {
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadFile(Canary(i)), "canary " + std::to_string(i));
-    EXPECT_EQ(ReadFile(outside + "/deep/canary"), "deep canary");
-    EXPECT_EQ(Names(outside).size(), 11u);
+    EXPECT_EQ(Tree(outside), (std::vector<std::string>{"canary", "deep/", "deep/canary"}));
+    EXPECT_EQ(ReadFile(outside + "/canary"), "outside/canary");
   }
 
   void ExpectStayingUntouched() {
-    EXPECT_EQ(ReadFile(archive + "/" + young + "/file"), "young");
-    EXPECT_EQ(ReadFile(archive + "/notes.txt"), "notes");
+    EXPECT_EQ(ReadFile(archive + "/" + young + "/file"), "archive/" + young + "/file");
+    EXPECT_EQ(ReadFile(archive + "/notes.txt"), "archive/notes.txt");
   }
 
   // What a run that went through leaves: the young and undated entries.
   void ExpectOnlyStaying() {
-    EXPECT_EQ(Names(archive), (std::vector<std::string>{young, "notes.txt"}));
+    EXPECT_EQ(Tree(archive), (std::vector<std::string>{young + "/", young + "/file", "notes.txt"}));
     ExpectStayingUntouched();
   }
 
   TempDir tmp;
-  const std::string archive = tmp / "archive";
-  const std::string outside = tmp / "outside";
-  const std::string young = DateDaysAgo(0);
+  const std::string archive = tmp / "archive", outside = tmp / "outside", young = DateDaysAgo(0);
 };
 
 // While the tool works, another thread races it over and over: it swaps a
@@ -168,7 +157,7 @@ TEST_F(AttackTest, ARunKilledAnywhereIsFinishedByTheNext) {
     MakeDirectory(archive + "/20010101");
     for (int d = 0; d < 4; ++d) BuildExpiredTree(archive + "/20010101/t" + std::to_string(d), 10);
     testing::MakeChain(archive + "/20010101", 200);
-    ASSERT_EQ(link(Canary(0).c_str(), (archive + "/20010101/hard").c_str()), 0);
+    ASSERT_EQ(link((outside + "/canary").c_str(), (archive + "/20010101/hard").c_str()), 0);
     ASSERT_EQ(symlink(outside.c_str(), (archive + "/20010101/t0/link").c_str()), 0);
     WriteFile(archive + "/20010102.zip");
     RunKelvane({archive, "30"}, {.killAfter = delay, .oneProcessor = trial % 2 == 0});
@@ -178,7 +167,7 @@ TEST_F(AttackTest, ARunKilledAnywhereIsFinishedByTheNext) {
     ExpectOnlyStaying();
     ExpectOutsideUntouched();
     struct stat st;
-    ASSERT_EQ(stat(Canary(0).c_str(), &st), 0);
+    ASSERT_EQ(stat((outside + "/canary").c_str(), &st), 0);
     EXPECT_EQ(st.st_nlink, 1u);
   }
 }
@@ -186,7 +175,7 @@ TEST_F(AttackTest, ARunKilledAnywhereIsFinishedByTheNext) {
 // A hard link inside an expired tree to a file outside, of another owner:
 // only the link goes, also from a directory whose mode is opened up first.
 TEST_F(AttackTest, AHardLinkToAnOutsideFileLeavesTheFileAsItWas) {
-  const std::string file = Canary(1);
+  const std::string file = outside + "/canary";
   ASSERT_EQ(chmod(file.c_str(), 0640), 0);
   ASSERT_EQ(lchown(file.c_str(), 1234, 1234) == 0, testing::RunningAsRoot());
   MakeDirectory(archive + "/20010101");
