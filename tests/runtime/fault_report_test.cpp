@@ -50,11 +50,6 @@ std::string Report(const Fault& fault, FaultLocation location) {
   return std::string(FormatFaultReport(fault, location, buffer));
 }
 
-std::string RuntimeErrorLine(const Fault& fault) {
-  char buffer[128];
-  return std::string(FormatRuntimeErrorLine(fault, buffer));
-}
-
 TEST(FaultReportTest, EachFaultGetsTheClassMessageAndNumberOfItsRow) {
   const std::string violation = "Access violation at address " + Pointer(0x10001234);
   const struct {
@@ -93,14 +88,6 @@ TEST(FaultReportTest, EachFaultGetsTheClassMessageAndNumberOfItsRow) {
                                                          c.message);
     EXPECT_EQ(RuntimeErrorNumber(c.fault), c.runtimeError) << c.className;
   }
-}
-
-TEST(FaultReportTest, TheRunTimeErrorLineGivesThePlatformCodeOfPlatformFaults) {
-  EXPECT_EQ(
-      RuntimeErrorLine({.code = 0xC00000FD, .address = 0x401234}),
-      "Runtime error 202 at " + Pointer(0x401234) + " (Exception C00000FD) TID=1." + std::string(LineEnd));
-  EXPECT_EQ(RuntimeErrorLine({.source = Fault::Source::OutOfMemory}),
-            "Runtime error 203 at " + Pointer(0) + " TID=1." + std::string(LineEnd));
 }
 
 TEST(FaultReportTest, TextStopsAtTheEndOfTheBuffer) {
