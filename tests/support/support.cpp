@@ -34,6 +34,10 @@ std::vector<std::string> Tree(const std::string& root) {
   return tree;
 }
 
+RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
+  return RunProgram(KELVANE_BINARY, args, options);
+}
+
 std::string DateDaysAgo(int days) {
   using namespace std::chrono;
   const CalendarDate today = LocalDate();

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,12 +70,6 @@ RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& opt
 // its command line; elsewhere the text is split as Windows would split it.
 RunResult RunCommandLine(const std::string& program, const std::string& arguments,
                          const RunOptions& options = {});
-
-// How often a randomised test repeats: `quick` in the everyday run,
-// `thorough` when KELVANE_LONG_TESTS is set (./test.sh --long).
-inline int Trials(int quick, int thorough) {
-  return std::getenv("KELVANE_LONG_TESTS") != nullptr ? thorough : quick;
-}
 
 // Lets the calling thread, and the threads it starts, run on its first
 // processor only (`one`), or on every processor the process may use.

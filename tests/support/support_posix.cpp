@@ -163,10 +163,6 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
-RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
-  return RunProgram(KELVANE_BINARY, args, options);
-}
-
 RunResult RunCommandLine(const std::string& program, const std::string& arguments,
                          const RunOptions& options) {
   std::vector<std::string> args = SplitCommandLine(std::string_view("program " + arguments));

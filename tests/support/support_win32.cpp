@@ -153,10 +153,6 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return RunCommandLine(program, arguments, options);
 }
 
-RunResult RunKelvane(const std::vector<std::string>& args, const RunOptions& options) {
-  return RunProgram(KELVANE_BINARY, args, options);
-}
-
 void UseOneProcessor(bool one) {
   DWORD_PTR own = 0, all = 0;
   GetProcessAffinityMask(GetCurrentProcess(), &own, &all);
