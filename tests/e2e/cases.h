@@ -13,7 +13,8 @@ namespace kelvane::testing {
 using Held = std::shared_ptr<void>;  // what a case holds during the run, let go of after it
 
 // Lists are separated by '|'. In the tree, the arguments and the entries
-// left, "@N" is the date N days ago; a name ending in '/' is a directory.
+// left, "@N" is the date N days ago; a name ending in '/' is a directory,
+// "NAME->TARGET" a symbolic link.
 // An output line "NAME AGE" is the report line of NAME (a directory when
 // it ends in '/'), AGE "T" the age of the year-200 names, today's day
 // number; "usage" the usage text; any other line is as written. "%A"

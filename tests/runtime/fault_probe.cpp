@@ -23,30 +23,20 @@ namespace {
 
 // Volatile, so that the compiler cannot see what the faults will meet.
 int* volatile nowhere = nullptr;
-volatile int dividend = 7;
-volatile int zero = 0;
-volatile double tiny = 1e-300;
-volatile double huge = 1e300;
-volatile double floatZero = 0.0;
-volatile double three = 3.0;
+volatile int dividend = 7, zero = 0;
+volatile double tiny = 1e-300, huge = 1e300, floatZero = 0.0, three = 3.0;
 volatile std::size_t unsatisfiable = SIZE_MAX - 4096;
 
 [[gnu::noinline]] int Recurse(int depth) {
   volatile char frame[256];
   frame[0] = static_cast<char>(depth);
-  if (depth == zero - 1) return 0;
-  return Recurse(depth + 1) + frame[0];
+  return depth == zero - 1 ? 0 : Recurse(depth + 1) + frame[0];
 }
 
-// Faults on a thread of its own, started as the removal starts its helpers.
-int OnThread(int (*fault)()) {
-  int result = 0;
-  std::thread thread([&] {
-    PrepareThreadForFaults();
-    result = fault();
-  });
-  thread.join();
-  return result;
+// Overflows the stack of a thread started as the removal starts its helpers.
+int RecurseOnThread() {
+  std::thread([] { PrepareThreadForFaults(), Recurse(0); }).join();
+  return 0;
 }
 
 int FloatTrap(int exceptions, double (*compute)()) {
@@ -59,42 +49,25 @@ int FloatTrap(int exceptions, double (*compute)()) {
 
 const NamedFault CommonFaults[] = {
     {"read", [] { return *nowhere; }},
-    {"write",
-     [] {
-       *nowhere = 1;
-       return 0;
-     }},
+    {"write", [] { return *nowhere = 1, 0; }},
     {"divide", [] { return dividend / zero; }},
     {"recurse", [] { return Recurse(0); }},
-    {"recurse-on-thread", [] { return OnThread([] { return Recurse(0); }); }},
-    {"allocate",
-     [] { return static_cast<int>(*static_cast<volatile char*>(::operator new(unsatisfiable))); }},
+    {"recurse-on-thread", RecurseOnThread},
+    {"allocate", [] { return int{*static_cast<volatile char*>(::operator new(unsatisfiable))}; }},
     {"float-divide", [] { return FloatTrap(FE_DIVBYZERO, [] { return 1.0 / floatZero; }); }},
     {"float-overflow", [] { return FloatTrap(FE_OVERFLOW, [] { return huge * huge; }); }},
     {"float-underflow", [] { return FloatTrap(FE_UNDERFLOW, [] { return tiny * tiny; }); }},
     {"float-invalid", [] { return FloatTrap(FE_INVALID, [] { return floatZero / floatZero; }); }},
     {"float-inexact", [] { return FloatTrap(FE_INEXACT, [] { return 1.0 / three; }); }},
-    {"illegal",
-     [] {
-       __builtin_trap();
-       return 0;
-     }},
-    {"abort",
-     [] {
-       std::abort();
-       return 0;
-     }},
+    {"illegal", [] { return __builtin_trap(), 0; }},
+    {"abort", [] { return std::abort(), 0; }},
 };
 
-int FaultIn(std::span<const NamedFault> faults, std::string_view name) {
-  for (const NamedFault& entry : faults)
-    if (entry.name == name) return entry.fault();
-  return -1;
-}
-
 int FaultNamed(std::string_view name) {
-  const int common = FaultIn(CommonFaults, name);
-  return common != -1 ? common : FaultIn(PlatformFaults(), name);
+  for (const auto faults : {std::span<const NamedFault>(CommonFaults), PlatformFaults()})
+    for (const NamedFault& entry : faults)
+      if (entry.name == name) return entry.fault();
+  return -1;
 }
 
 int FaultOnDemand() {
@@ -104,12 +77,8 @@ int FaultOnDemand() {
   return FaultNamed(Argument(1));
 }
 
-int FaultAtStartUp() {
-  const char* name = std::getenv("FAULT_PROBE_AT_START_UP");
-  return name != nullptr ? FaultNamed(name) : 0;
-}
-
-const int startUpFault = FaultAtStartUp();
+const char* const startUpFault = std::getenv("FAULT_PROBE_AT_START_UP");
+const int startUpResult = startUpFault != nullptr ? FaultNamed(startUpFault) : 0;
 
 }  // namespace
 }  // namespace kelvane::probe

@@ -6,22 +6,17 @@
 namespace kelvane::probe {
 namespace {
 
-int Raise(int signal) { return std::raise(signal); }
+int* volatile nowhere = nullptr;
 
 const NamedFault Faults[] = {
     // The report looks up the module of the fault address, and the
     // program's module carries the name it was started under.
-    {"in-report",
-     [] {
-       programArguments[0] = reinterpret_cast<char*>(8);
-       int* volatile nowhere = nullptr;
-       return *nowhere;
-     }},
-    {"trap", [] { return Raise(SIGTRAP); }},
-    {"bad-system-call", [] { return Raise(SIGSYS); }},
-    {"interrupt", [] { return Raise(SIGINT); }},
-    {"terminate", [] { return Raise(SIGTERM); }},
-    {"hang-up", [] { return Raise(SIGHUP); }},
+    {"in-report", [] { return programArguments[0] = reinterpret_cast<char*>(8), *nowhere; }},
+    {"trap", [] { return std::raise(SIGTRAP); }},
+    {"bad-system-call", [] { return std::raise(SIGSYS); }},
+    {"interrupt", [] { return std::raise(SIGINT); }},
+    {"terminate", [] { return std::raise(SIGTERM); }},
+    {"hang-up", [] { return std::raise(SIGHUP); }},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "expiry/day_number.h"
@@ -13,7 +14,10 @@ namespace kelvane::testing {
 
 void Build(const std::string& root, const std::vector<std::string>& entries) {
   for (const std::string& entry : entries) {
-    if (entry.ends_with('/'))
+    const std::size_t arrow = entry.find("->");
+    if (arrow != std::string::npos)
+      std::filesystem::create_symlink(entry.substr(arrow + 2), root + "/" + entry.substr(0, arrow));
+    else if (entry.ends_with('/'))
       MakeDirectory(root + "/" + entry.substr(0, entry.size() - 1));
     else
       WriteFile(root + "/" + entry, entry);

@@ -39,7 +39,8 @@ std::vector<std::string> Names(const std::string& dir);
 void MakeChain(const std::string& dir, int depth);
 
 // Makes the entries below `root` in order: a name ending in '/' is a
-// directory, any other a file holding its own name.
+// directory, "name->target" a symbolic link, any other a file holding its
+// own name.
 void Build(const std::string& root, const std::vector<std::string>& entries);
 // Every entry below `root` in the same notation, sorted.
 std::vector<std::string> Tree(const std::string& root);
