@@ -17,7 +17,7 @@ using Held = std::shared_ptr<void>;  // what a case holds during the run, let go
 // "NAME->TARGET" a symbolic link.
 // An output line "NAME AGE" is the report line of NAME (a directory when
 // it ends in '/'), AGE "T" the age of the year-200 names, today's day
-// number; "usage" the usage text; any other line is as written. "%A"
+// number; any other line is as written. "%A"
 // stands for the archive, "%L" for the longest archive path the tool keeps.
 struct Case {
   const char* what;

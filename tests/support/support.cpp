@@ -27,12 +27,10 @@ void Build(const std::string& root, const std::vector<std::string>& entries) {
 std::vector<std::string> Tree(const std::string& root) {
   std::vector<std::string> tree;
   for (const std::string& name : Names(root)) {
-    if (!IsDirectory(root + "/" + name)) {
-      tree.push_back(name);
-      continue;
-    }
-    tree.push_back(name + "/");
-    for (const std::string& below : Tree(root + "/" + name)) tree.push_back(name + "/" + below);
+    const bool dir = IsDirectory(root + "/" + name);
+    tree.push_back(dir ? name + "/" : name);
+    for (const std::string& below : dir ? Tree(root + "/" + name) : std::vector<std::string>{})
+      tree.push_back(name + "/" + below);
   }
   std::sort(tree.begin(), tree.end());
   return tree;
@@ -60,12 +58,6 @@ std::int32_t TodayNumber() {
                    static_cast<std::int32_t>(today.year));
 }
 
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + std::string(LineEnd);
-  return text;
-}
-
 std::vector<std::string> SortedLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -76,18 +68,5 @@ std::vector<std::string> SortedLines(const std::string& text) {
   std::sort(lines.begin(), lines.end());
   return lines;
 }
-
-std::string Report(const std::string& name, int age, bool directory) {
-  return (directory ? "[" + name + "]" : name) + " " + std::to_string(age) + " days old, deleting...";
-}
-
-const std::string Usage = Lines({
-    "Kelvane v1.0",
-    "Usage: Kelvene Arcpath [history]",
-    " Files/Directories in Arcpath older than \"history\" days will be erased",
-    " Defualt for history is 40 days",
-    " File and directory names should have the following form yyyymmdd*.*",
-    " Written by the Kelvane developers",
-});
 
 }  // namespace kelvane::testing

@@ -1,5 +1,4 @@
-// Fixtures for tests on real directories, a runner for built programs, and
-// the tool's output as the tests expect it.
+// Fixtures for tests on real directories, and a runner for built programs.
 #pragma once
 
 #include <chrono>
@@ -17,8 +16,6 @@ class TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
 
@@ -58,8 +55,7 @@ struct RunOptions {
 
 struct RunResult {
   int exitCode = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs a program with these arguments and waits for its end. A program
@@ -87,13 +83,7 @@ bool UnderWine();
 // yyyymmdd of the local date `days` days before today (after, when negative).
 std::string DateDaysAgo(int days);
 std::int32_t TodayNumber();
-
-// The lines, each ended as the platform ends them.
-std::string Lines(const std::vector<std::string>& lines);
 // The lines of a text, sorted: report lines come in the directory's order.
 std::vector<std::string> SortedLines(const std::string& text);
-// The report line of an expired entry, without its line end.
-std::string Report(const std::string& name, int age, bool directory);
-extern const std::string Usage;
 
 }  // namespace kelvane::testing
