@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -155,21 +156,15 @@ TEST_F(AttackTest, ARunKilledAnywhereIsFinishedByTheNext) {
 TEST_F(AttackTest, ABindMountIsNeverEntered) {
   if (!RunningAsRoot()) GTEST_SKIP() << "mount --bind needs root";
   const std::string entry = archive + "/20010101", mnt = entry + "/mnt", mounted = archive + "/20010102";
-  struct Unmount {
-    std::vector<std::string> points;
-    ~Unmount() {
-      for (const std::string& point : points) std::system(("umount '" + point + "'").c_str());
-      InjectFault(FaultPoint::OpenBeneath, 0, 0);
-      InjectFault(FaultPoint::ReadMountId, 0, 0);
-    }
-  } unmount;
-  MakeDirectory(entry);
-  for (const std::string& point : {mnt, mounted}) {
-    MakeDirectory(point);
-    if (std::system(("mount --bind '" + outside + "' '" + point + "' 2>/dev/null").c_str()) != 0)
-      GTEST_SKIP() << "mount --bind is not permitted here";
-    unmount.points.push_back(point);
-  }
+  Build(archive, {"20010101/", "20010101/mnt/", "20010102/"});
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) {
+    std::system(("umount " + mnt + " " + mounted + " 2>/dev/null").c_str());
+    InjectFault(FaultPoint::OpenBeneath, 0, 0);
+    InjectFault(FaultPoint::ReadMountId, 0, 0);
+  });
+  if (std::system(
+          ("mount --bind " + outside + " " + mnt + " && mount --bind " + outside + " " + mounted).c_str()))
+    GTEST_SKIP() << "mount --bind is not permitted here";
   StandardOutput.transfer = [](const char*, std::size_t) { return 0; };
   const std::string crossed = "mount point not crossed",
                     unknown = "not entered: cannot tell whether it is a mount point";
