@@ -31,32 +31,10 @@ int FaultInReport() {
   return *nowhere;
 }
 
-// Ctrl-C goes to every process of a console, so the probe takes a console
-// of its own first. The process that hosts it must not inherit the
-// standard handles, which would keep the output files open after the probe
-// ended. The system's handling comes on a thread of its own; the probe
-// waits for it a while and ends by itself when none comes.
-int Interrupt() {
-  for (const DWORD handle : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
-    SetHandleInformation(GetStdHandle(handle), HANDLE_FLAG_INHERIT, 0);
-  FreeConsole();
-  AllocConsole();
-  GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-  Sleep(10000);
-  return 4;
-}
-
-int Halt() {
-  asm volatile("hlt");
-  return 0;
-}
-
 const NamedFault Faults[] = {
     {"in-report", FaultInReport},
     {"trap", [] { return __debugbreak(), 0; }},
-    {"privileged", Halt},
-    {"external", [] { return RaiseException(0xE0000001, 0, 0, nullptr), 0; }},
-    {"interrupt", Interrupt},
+    {"privileged", [] { return static_cast<int>(__inbyte(0x80)); }},  // only the kernel reads ports
     {"memory-gone",
      [] { return memoryGone = true, static_cast<int>(*static_cast<volatile char*>(::operator new(1))); }},
 };
@@ -64,12 +42,12 @@ const NamedFault Faults[] = {
 }  // namespace
 
 void EnableFloatTraps(int exceptions) {
+  // clang-format off
+  const std::pair<int, unsigned> masks[] = {{FE_INVALID, _EM_INVALID}, {FE_DIVBYZERO, _EM_ZERODIVIDE},
+      {FE_OVERFLOW, _EM_OVERFLOW}, {FE_UNDERFLOW, _EM_UNDERFLOW}, {FE_INEXACT, _EM_INEXACT}};
+  // clang-format on
   unsigned unmasked = 0;
-  for (const auto& [flag, mask] : {std::pair{FE_INVALID, _EM_INVALID},
-                                   {FE_DIVBYZERO, _EM_ZERODIVIDE},
-                                   {FE_OVERFLOW, _EM_OVERFLOW},
-                                   {FE_UNDERFLOW, _EM_UNDERFLOW},
-                                   {FE_INEXACT, _EM_INEXACT}})
+  for (const auto& [flag, mask] : masks)
     if (exceptions & flag) unmasked |= mask;
   // A flag raised earlier would trap at once.
   _clearfp();
