@@ -49,7 +49,7 @@ std::vector<std::string> ExpectedLines(const std::string& out, const std::string
     const std::string name = item.substr(0, blank), age = item.substr(blank + 1);
     const bool dir = name.ends_with('/');
     if (age == "T" || age.find_first_not_of("0123456789") == std::string::npos)
-      lines.push_back((dir ? "[" + name.substr(0, name.size() - 1) + "]" : name) + " " +
+      lines.push_back((dir ? '[' + name.substr(0, name.size() - 1) + ']' : name) + ' ' +
                       (age == "T" ? std::to_string(TodayNumber()) : age) + " days old, deleting...");
     else
       lines.push_back(item);
