@@ -41,13 +41,13 @@ void SwapForLink(const std::string& target, const std::string& parked, const std
 
 // Four branches of six nested directories with files at every level: deeper
 // than the window of directories the tool keeps open.
-void BuildExpiredTree(const std::string& top, int filesPerLevel) {
+void BuildExpiredTree(const std::string& top) {
   MakeDirectory(top);
   for (int branch = 0; branch < 4; ++branch) {
     std::string dir = top + "/s" + std::to_string(branch);
     for (int level = 0; level < 6; ++level, dir += "/n") {
       MakeDirectory(dir);
-      for (int f = 0; f < filesPerLevel; ++f) WriteFile(dir + "/f" + std::to_string(f));
+      for (int f = 0; f < 20; ++f) WriteFile(dir + "/f" + std::to_string(f));
     }
   }
 }
@@ -111,7 +111,7 @@ TEST_F(AttackTest, NoAttackLeadsOutsideNorKeepsTheNextRunFromFinishing) {
     const std::chrono::microseconds delay(attack ? 0 : std::uniform_int_distribution<int>(1, 30000)(random));
     SCOPED_TRACE("attack " + std::to_string(trial % 4) + ", killed after " + std::to_string(delay.count()) +
                  " us");
-    BuildExpiredTree(entry, 20);
+    BuildExpiredTree(entry);
     Build(entry, {"locked/", "s0/link->" + outside});
     MakeChain(entry, 200);
     ASSERT_EQ(link(canary.c_str(), (entry + "/hard").c_str()) +
