@@ -127,11 +127,17 @@ Held GiveToNobody(const std::string& archive) {
 
 TEST(KelvaneTest, Cases) {
   const std::string a250(250, 'a'), sep(1, PathSeparator), tree = "@31/|@31/a/|@31/a/x|@31.zip";
-  std::string wide;  // enough work for every thread
+  // Enough work for every thread, with what nobody cannot remove in three
+  // of the eight directories.
+  std::string wide, wideErr, wideLeft;
   for (int d = 0; d < 8; ++d) {
     const std::string dir = "|@50/s" + std::to_string(d) + "/";
     wide += dir;
     for (int f = 0; f < 30; ++f) wide += dir + std::to_string(f);
+    if (d % 3 != 1) continue;
+    wide += dir + "roots/" + dir + "roots/f";
+    wideErr += "|kelvane: cannot remove %A/" + dir.substr(1) + "roots/f: Permission denied";
+    wideLeft += dir + dir + "roots/" + dir + "roots/f";
   }
   const std::string usage =
       "Kelvane v1.0|Usage: Kelvene Arcpath [history]| Files/Directories in Arcpath older than \"history\" "
@@ -192,8 +198,8 @@ TEST(KelvaneTest, Cases) {
       // What nobody cannot remove is named, the line end in its name shown
       // as its byte; the rest goes.
       {"what cannot go is named", "@50/|@50/roots\n/|@50/roots\n/f|@51.zip" + wide, "%A",
-       "@50/ 50|@51.zip 51", "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied", 2,
-       "@50/|@50/roots\n/|@50/roots\n/f", "nobody", GiveToNobody},
+       "@50/ 50|@51.zip 51", "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied" + wideErr, 2,
+       "@50/|@50/roots\n/|@50/roots\n/f" + wideLeft, "nobody", GiveToNobody},
   });
 }
 
