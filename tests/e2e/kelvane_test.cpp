@@ -128,10 +128,10 @@ Held GiveToNobody(const std::string& archive) {
 TEST(KelvaneTest, Cases) {
   const std::string a250(250, 'a'), sep(1, PathSeparator), tree = "@31/|@31/a/|@31/a/x|@31.zip";
   // Enough work for every thread, with what nobody cannot remove in three
-  // of the eight directories.
+  // of the eight directories of each of two entries.
   std::string wide, wideErr, wideLeft;
-  for (int d = 0; d < 8; ++d) {
-    const std::string dir = "|@50/s" + std::to_string(d) + "/";
+  for (int d = 0; d < 16; ++d) {
+    const std::string dir = "|@5" + std::to_string(d / 8 * 2) + "/s" + std::to_string(d % 8) + "/";
     wide += dir;
     for (int f = 0; f < 30; ++f) wide += dir + std::to_string(f);
     if (d % 3 != 1) continue;
@@ -197,9 +197,10 @@ TEST(KelvaneTest, Cases) {
        }},
       // What nobody cannot remove is named, the line end in its name shown
       // as its byte; the rest goes.
-      {"what cannot go is named", "@50/|@50/roots\n/|@50/roots\n/f|@51.zip" + wide, "%A",
-       "@50/ 50|@51.zip 51", "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied" + wideErr, 2,
-       "@50/|@50/roots\n/|@50/roots\n/f" + wideLeft, "nobody", GiveToNobody},
+      {"what cannot go is named", "@50/|@50/roots\n/|@50/roots\n/f|@51.zip|@52/" + wide, "%A",
+       "@50/ 50|@51.zip 51|@52/ 52",
+       "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied" + wideErr, 2,
+       "@50/|@50/roots\n/|@50/roots\n/f|@52/" + wideLeft, "nobody", GiveToNobody},
   });
 }
 
