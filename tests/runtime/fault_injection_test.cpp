@@ -104,7 +104,7 @@ TEST_P(InjectedFaultTest, EachCallOfEachOperationFailingStopsOnlyItsPath) {
     // While directories fail to open, no mode can be opened up either
     // (without /proc, in a chroot, say): an unreadable directory stays and
     // is named, it did not vanish.
-    InjectFault(FaultPoint::ChangeMode, sweep.point == FaultPoint::OpenDirectory, ENOENT, INT_MAX);
+    InjectFault(FaultPoint::ChangeMode, sweep.point == FaultPoint::OpenDirectory ? 1 : 0, ENOENT, INT_MAX);
     int fired = 0;
     for (int nth = 1; nth <= sweep.calls; ++nth) {
       SCOPED_TRACE("point " + std::to_string(static_cast<int>(sweep.point)) + ", call " +
