@@ -1,6 +1,7 @@
 #include "runtime/console.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 
 namespace kelvane {
@@ -107,6 +108,16 @@ std::string Printable(std::string_view text) {
   }
   shown.append(text.substr(copied));
   return shown;
+}
+
+void WriteErrorLine(std::string_view text) {
+  std::string line(text);
+  line += LineEnd;
+  // A pipe takes a long line in several writes, between which another
+  // thread's line could slip in.
+  static std::mutex writing;
+  std::lock_guard lock(writing);
+  TransferErrorLine(line);
 }
 
 void CloseStandardOutput() {

@@ -58,7 +58,12 @@ void BindStandardOutput();
 // Every other byte is shown as it is.
 std::string Printable(std::string_view text);
 
-// Writes one line to standard error in a single transfer, unbuffered.
+// Writes one line to standard error, unbuffered. Threads that report at
+// once never mix their lines, however long.
 void WriteErrorLine(std::string_view text);
+
+// Hands a whole line, line end included, to standard error: the platform's
+// part of WriteErrorLine.
+void TransferErrorLine(std::string_view line);
 
 }  // namespace kelvane

@@ -17,10 +17,6 @@ decltype(&WriteConsoleW) WriteConsoleCall = WriteConsoleW;
 
 namespace {
 
-// No code page takes more bytes for one UTF-16 unit; ISO 2022, with the
-// shifts around each character, takes five.
-constexpr std::size_t MostBytesPerUnit = 8;
-
 // Where text goes, and in which form.
 struct Output {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -99,15 +95,17 @@ int TransferToStandardOutput(const char* bytes, std::size_t count) {
 
 }  // namespace
 
+int WriteToStandardOutput(std::string_view text, wchar_t* wide, char* bytes) {
+  return Write(standardOutput, text, wide, bytes);
+}
+
 void BindStandardOutput() {
   standardOutput = OutputTo(GetStdHandle(STD_OUTPUT_HANDLE));
   pendingSize = 0;
   StandardOutput.transfer = TransferToStandardOutput;
 }
 
-void WriteErrorLine(std::string_view text) {
-  std::string line(text);
-  line += LineEnd;
+void TransferErrorLine(std::string_view line) {
   std::vector<wchar_t> wide(line.size());
   std::vector<char> bytes(line.size() * MostBytesPerUnit);
   Write(OutputTo(GetStdHandle(STD_ERROR_HANDLE)), line, wide.data(), bytes.data());

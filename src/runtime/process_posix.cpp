@@ -13,9 +13,11 @@
 namespace kelvane {
 
 int RunProcess(int argc, char** argv, MainRoutine routine) {
-  // A reader that goes away must not kill the run half-way through its
-  // removals: writes to a closed pipe then fail, and the channel goes quiet.
+  // A reader that goes away, or a file that reaches the size limit, must not
+  // kill the run half-way through its removals: the write then fails, and
+  // the channel goes quiet.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   BindArguments(argc, argv);
   BindStandardOutput();
   InstallFaultReport();
