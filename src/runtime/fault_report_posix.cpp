@@ -169,7 +169,23 @@ void WriteRuntimeErrorLine(const Fault& fault) {
   _exit(RuntimeErrorNumber(fault));
 }
 
+// A fault signal that another process sent names no fault of the run, and
+// the fields of a fault hold the sender's ids. abort and raise send one
+// too, but from this process, and those are faults of the run.
+bool SentFromOutside(const siginfo_t& info) { return info.si_code <= 0 && info.si_pid != getpid(); }
+
+// Ends the run as the signal's default action would, so that whoever waits
+// for the process sees it ended by that signal. The handler does not block
+// the signal, so it arrives again at once.
+void EndAsByDefault(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  raise(signal);
+}
+
 void OnFaultSignal(int signal, siginfo_t* info, void* context) {
+  if (SentFromOutside(*info)) return EndAsByDefault(signal);
   EndFault(FaultOf(signal, *info, *static_cast<const ucontext_t*>(context)));
 }
 

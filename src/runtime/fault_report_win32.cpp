@@ -8,8 +8,11 @@
 #include <atomic>
 #include <csignal>
 #include <exception>
+#include <iterator>
+#include <string_view>
 
 #include "runtime/console.h"
+#include "runtime/console_win32.h"
 #include "runtime/fault_report.h"
 
 namespace kelvane {
@@ -23,10 +26,14 @@ constexpr ULONG DispatchRoom = 16 * 1024;
 // start of the program's code, one page into its image.
 constexpr std::uintptr_t CodeStart = 0x1000;
 
-// The report is made in static buffers, which a fault cannot leave short.
-// Room for any module path that GetModuleFileNameA gives.
-char modulePath[32 * 1024];
-char reportText[sizeof modulePath + 256];
+// The report is made and converted in static buffers, which a fault cannot
+// leave short. Room for any module path that GetModuleFileNameW gives, and
+// for a file name in the tool's text: three bytes at most for each unit.
+wchar_t modulePath[32 * 1024];
+char moduleName[3 * MAX_PATH];
+char reportText[sizeof moduleName + 256];
+wchar_t reportWide[sizeof reportText];
+char reportBytes[sizeof reportText * MostBytesPerUnit];
 alignas(16) char reserveStack[64 * 1024];
 
 std::terminate_handler earlierTerminate = nullptr;
@@ -53,23 +60,34 @@ Fault FaultOf(const EXCEPTION_RECORD& record) {
   return fault;
 }
 
-std::string_view FileName(std::string_view path) { return path.substr(path.rfind('\\') + 1); }
+std::wstring_view FileName(std::wstring_view path) { return path.substr(path.rfind(L'\\') + 1); }
 
 // A truncated path is no path: its file name could be cut.
-std::string_view ModulePath(HMODULE module) {
-  const DWORD length = GetModuleFileNameA(module, modulePath, sizeof modulePath);
-  return length < sizeof modulePath ? std::string_view(modulePath, length) : std::string_view();
+std::wstring_view ModulePath(HMODULE module) {
+  const DWORD length = GetModuleFileNameW(module, modulePath, std::size(modulePath));
+  return length < std::size(modulePath) ? std::wstring_view(modulePath, length) : std::wstring_view();
+}
+
+// The module's file name in the tool's text, so that the output shows it
+// as it shows every name. The text is WTF-8, which is UTF-8 for a name
+// without an unpaired surrogate; such a surrogate becomes U+FFFD, which
+// every output shows alike.
+std::string_view ModuleName(std::wstring_view path) {
+  const std::wstring_view name = FileName(path);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), moduleName,
+                                       sizeof moduleName, nullptr, nullptr);
+  return std::string_view(moduleName, static_cast<std::size_t>(size));
 }
 
 FaultLocation Locate(std::uintptr_t address) {
   MEMORY_BASIC_INFORMATION region{};
   if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) == sizeof region &&
       region.State == MEM_COMMIT) {
-    const std::string_view path = ModulePath(static_cast<HMODULE>(region.AllocationBase));
+    const std::wstring_view path = ModulePath(static_cast<HMODULE>(region.AllocationBase));
     if (!path.empty())
-      return {FileName(path), address - reinterpret_cast<std::uintptr_t>(region.AllocationBase)};
+      return {ModuleName(path), address - reinterpret_cast<std::uintptr_t>(region.AllocationBase)};
   }
-  return {FileName(ModulePath(nullptr)), address == 0 ? 0 : address - CodeStart};
+  return {ModuleName(ModulePath(nullptr)), address == 0 ? 0 : address - CodeStart};
 }
 
 // One write, straight to the handle; a failure leaves nothing to try.
@@ -92,7 +110,8 @@ void WriteRuntimeErrorLine(const Fault& fault) {
   const int entered = faultsEntered;
   faultsEntered = entered + 1;
   if (entered == 0 && running)
-    WriteOnce(STD_OUTPUT_HANDLE, FormatFaultReport(fault, Locate(fault.address), reportText));
+    WriteToStandardOutput(FormatFaultReport(fault, Locate(fault.address), reportText), reportWide,
+                          reportBytes);
   if (entered <= 1) CloseStandardOutput();
   if (!running && entered == 0) WriteRuntimeErrorLine(fault);
   TerminateProcess(GetCurrentProcess(), running ? 1 : static_cast<UINT>(RuntimeErrorNumber(fault)));

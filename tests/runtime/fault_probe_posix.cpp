@@ -1,3 +1,6 @@
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cfenv>
 #include <csignal>
 
@@ -8,6 +11,16 @@ namespace {
 
 int* volatile nowhere = nullptr;
 
+// Waits for a signal that a child of its own sends, a process other than
+// the probe as any sender would be; the end by that signal leaves no core
+// file behind.
+int SentFromOutside(int signal) {
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  if (fork() == 0) kill(getppid(), signal), _exit(0);
+  for (;;) pause();
+}
+
 const NamedFault Faults[] = {
     // The report looks up the module of the fault address, and the
     // program's module carries the name it was started under.
@@ -17,6 +30,7 @@ const NamedFault Faults[] = {
     {"interrupt", [] { return std::raise(SIGINT); }},
     {"terminate", [] { return std::raise(SIGTERM); }},
     {"hang-up", [] { return std::raise(SIGHUP); }},
+    {"sent-segv", [] { return SentFromOutside(SIGSEGV); }},
 };
 
 }  // namespace

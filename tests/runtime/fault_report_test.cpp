@@ -100,8 +100,10 @@ TEST(FaultProbeTest, EachFaultIsReportedOnceAndEndsTheRunAsItsKindSays) {
       {"abort", external + "40000015.|libc.so.6", 1, 'p'}, {"trap", external + "80000003.|libc.so.6", 1, 'p'},
       {"bad-system-call", external + "C000001C.|libc.so.6", 1, 'p'},
       {"hang-up", "", 128 + 1, 'p'}, {"interrupt", "", 128 + 2, 'p'}, {"terminate", "", 128 + 15, 'p'},
+      {"sent-segv", "", 128 + 11, 'p'},
       {"trap", external + "80000003.", 1, 'w'}, {"privileged", "EPrivilege|Privileged instruction.", 1, 'w'},
-      {"abort", external + "40000015.|msvcrt.dll", 1, 'w'}, {"memory-gone", "EOutOfMemory|Out of memory.", 1, 'w'}};
+      {"abort", external + "40000015.|msvcrt.dll", 1, 'w'}, {"memory-gone", "EOutOfMemory|Out of memory.", 1, 'w'},
+      {"copy:divide", "EDivByZero|Division by zero.|prob\x82?.exe", 1, 'w'}};
   // clang-format on
   const std::string probe = FAULT_PROBE_BINARY, module = probe.substr(probe.find_last_of("/\\") + 1);
   const std::string end(LineEnd);
@@ -109,10 +111,16 @@ TEST(FaultProbeTest, EachFaultIsReportedOnceAndEndsTheRunAsItsKindSays) {
     if (platform != 'a' && (platform == 'p') != testing::HavePosix()) continue;
     SCOPED_TRACE(fault);
     const bool startUp = fault.starts_with("start:");
-    const testing::RunResult run = testing::RunProgram(
-        probe, {startUp ? "none" : fault},
-        {.environment = startUp ? std::vector{"FAULT_PROBE_AT_START_UP=" + fault.substr(6)}
-                                : std::vector<std::string>{}});
+    const std::string kind = fault.substr(fault.find(':') + 1);
+    // "copy:" rows run a copy of the probe named "probé日.exe", which a file
+    // gets in the OEM code page, as it gets every name.
+    const testing::TempDir dir;
+    const std::string program = fault.starts_with("copy:") ? dir / "prob\u00e9\u65e5.exe" : probe;
+    if (program != probe) testing::WriteFile(program, testing::ReadFile(probe));
+    const testing::RunResult run =
+        testing::RunProgram(program, {startUp ? "none" : kind},
+                            {.environment = startUp ? std::vector{"FAULT_PROBE_AT_START_UP=" + kind}
+                                                    : std::vector<std::string>{}});
     EXPECT_EQ(run.exitCode, exitCode);
     // A signal that ends the run outright leaves the buffer unwritten.
     std::string out = startUp ? "" : "written before the fault" + end;
