@@ -31,7 +31,7 @@ void WriteUsage() {
 
 void WriteInvalidPath(const std::string& arcpath) {
   WriteText(StandardOutput, "Path ");
-  WriteText(StandardOutput, arcpath);
+  WriteText(StandardOutput, Printable(arcpath));
   WriteText(StandardOutput, " is not a valid path");
   WriteLineEnd(StandardOutput);
 }

@@ -28,6 +28,9 @@ struct Listing {
   const unsigned char* next = nullptr;  // the next record in the buffer; null when it is used up
   bool finished = false;
   DWORD error = ERROR_NO_MORE_FILES;  // why the listing ended
+  // Some redirectors and file-system drivers list no file ids: they are
+  // read in a class without them, and every entry is checked by its name.
+  FILE_INFORMATION_CLASS kind = FileIdBothDirectoryInformation;
 
   // What follows is guarded: another thread may remove an entry here (the
   // last of a subtree handed to it) while the walker reads on.
@@ -51,13 +54,17 @@ constexpr DWORD DispositionDelete = 0x01;
 constexpr DWORD DispositionPosixSemantics = 0x02;
 constexpr DWORD DispositionIgnoreReadOnly = 0x10;
 constexpr NTSTATUS StatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
+constexpr NTSTATUS StatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
+constexpr NTSTATUS StatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 
 // The code given to an entry whose handle leads elsewhere than its name:
 // ERROR_STOPPED_ON_SYMLINK, which MinGW's headers lack.
 constexpr DWORD LeadsElsewhere = 681;
 
-constexpr DWORD ClearedBeforeRemoval =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// The attribute bits a handle may set; FILE_BASIC_INFO takes no others.
+constexpr DWORD SettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                     FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // The one place that decides what a native error means to the tool.
 Status FromWin32(DWORD error) {
@@ -127,15 +134,23 @@ Status Retried(Attempt attempt) {
   }
 }
 
-// The full name of an open file or directory as the system resolved it;
-// empty when it cannot tell. Its cost grows with the depth of the entry.
-std::wstring ObjectName(HANDLE handle) {
+// Reads the full name of an open file or directory as the system resolved
+// it into `out`. Its cost grows with the depth of the entry. The entry is
+// open, so a failed query never means that it is gone.
+Status QueryName(HANDLE handle, std::wstring& out) {
   // The longest name the system has, with room for its header.
   alignas(8) thread_local unsigned char buffer[sizeof(UNICODE_STRING) + 0x10000];
   ULONG length = 0;
-  if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, buffer, sizeof buffer, &length))) return {};
+  const NTSTATUS status = NameQueryCall(handle, ObjectNameInformation, buffer, sizeof buffer, &length);
   const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
-  return std::wstring(name->Buffer, name->Length / sizeof(WCHAR));
+  // A name that does not fit is longer than any the system has; Wine
+  // answers with no name at all where Linux cannot hold the Unix path.
+  if (status == StatusBufferOverflow || status == StatusInfoLengthMismatch ||
+      (NT_SUCCESS(status) && name->Length == 0))
+    return {Outcome::Failed, ERROR_FILENAME_EXCED_RANGE};
+  if (!NT_SUCCESS(status)) return {Outcome::Failed, static_cast<int>(RtlNtStatusToDosError(status))};
+  out.assign(name->Buffer, name->Length / sizeof(WCHAR));
+  return {};
 }
 
 // Compared as Windows compares names, whatever their case.
@@ -143,8 +158,7 @@ bool IsNameOf(const std::wstring& actual, const std::wstring& dir, const std::ws
   std::wstring expected = dir;
   if (!expected.empty() && expected.back() != L'\\') expected += L'\\';
   expected += name;
-  return !actual.empty() &&
-         CompareStringOrdinal(actual.data(), static_cast<int>(actual.size()), expected.data(),
+  return CompareStringOrdinal(actual.data(), static_cast<int>(actual.size()), expected.data(),
                               static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
 }
 
@@ -206,11 +220,11 @@ bool IsListedDirectory(Listing& listing, const std::wstring& name, const OpenedE
 
 // Elsewhere the handle's own name shows where it leads; an entry that leads
 // anywhere but into its parent is left alone. An entry the system cannot
-// name it cannot remove either: Wine keeps each open entry by its Unix
-// path, which Linux cuts at 4,096 bytes.
+// name it cannot remove either (Wine keeps each open entry by its Unix
+// path, which Linux cuts at 4,096 bytes): the reason is the name query's.
 Status CheckName(Directory& parent, const std::wstring& name, HANDLE entry) {
-  const std::wstring actual = ObjectName(entry);
-  if (actual.empty()) return {Outcome::Failed, ERROR_FILENAME_EXCED_RANGE};
+  std::wstring actual;
+  if (const Status named = QueryName(entry, actual); !named.ok()) return named;
   Listing& listing = *parent.listing;
   std::wstring known;
   {
@@ -219,7 +233,7 @@ Status CheckName(Directory& parent, const std::wstring& name, HANDLE entry) {
   }
   if (IsNameOf(actual, known, name)) return {};
   // Not read yet, or the parent has been moved since.
-  known = ObjectName(Handle(parent));
+  if (const Status named = QueryName(Handle(parent), known); !named.ok()) return named;
   const bool inside = IsNameOf(actual, known, name);
   const Guard guard(listing);
   listing.name = std::move(known);
@@ -230,6 +244,10 @@ Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access,
                  OpenedEntry& out) {
   if (!parent.IsOpen()) return FromWin32(ERROR_INVALID_HANDLE);
   const std::wstring wide = WideText<wchar_t>(name);
+  // Unix, and directories with POSIX semantics, allow a backslash in a
+  // name: opened relative to its directory, such a name is a path to some
+  // other entry, whose absence tells nothing of this one.
+  if (wide.find(L'\\') != std::wstring::npos) return {Outcome::Failed, ERROR_INVALID_NAME};
   if (const Status opened = OpenRelative(Handle(parent), wide, access, options, out.handle); !opened.ok())
     return opened;
   if (const Status queried = QueryAttributes(out.handle.get(), out.info); !queried.ok()) return queried;
@@ -258,27 +276,33 @@ Status DisposePosix(HANDLE entry) {
 }
 
 // Windows before 10 (1809), file systems without POSIX semantics, and Wine
-// refuse them so.
+// refuse them so; drivers refuse a directory listing class they lack alike.
 bool IsRefusedOutright(const Status& status) {
   return status.native == ERROR_INVALID_PARAMETER || status.native == ERROR_NOT_SUPPORTED ||
          status.native == ERROR_INVALID_FUNCTION;
 }
 
-// The classic disposition refuses an entry with the read-only, hidden or
-// system bit: those go first, through a handle that may change attributes.
-// Only this way asks for that right, which an account allowed to delete an
-// entry may well lack.
-Status ClearAttributes(Directory& parent, const std::string& name, ULONG options, OpenedEntry& entry) {
-  if (!(entry.info.FileAttributes & ClearedBeforeRemoval)) return {};
+// Sets the attribute bits of an entry opened to change them.
+Status WriteAttributes(HANDLE entry, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes = attributes & (SettableAttributes | FILE_ATTRIBUTE_DIRECTORY);
+  // None at all would leave the bits as they are.
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!SetInformationCall(entry, FileBasicInfo, &basic, sizeof basic)) return LastError();
+  return {};
+}
+
+// The classic disposition refuses an entry with the read-only bit, and only
+// that one: it goes first, through a handle that may change attributes.
+// Only such an entry asks for that right, which an account allowed to
+// delete an entry may well lack. `entry.info` keeps the bits it had.
+Status ClearReadOnly(Directory& parent, const std::string& name, ULONG options, OpenedEntry& entry) {
+  if (!(entry.info.FileAttributes & FILE_ATTRIBUTE_READONLY)) return {};
   entry = OpenedEntry();
   const Status opened =
       OpenEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, options, entry);
   if (!opened.ok()) return opened;
-  FILE_BASIC_INFO basic = {};
-  basic.FileAttributes =
-      entry.info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  if (!SetInformationCall(entry.handle.get(), FileBasicInfo, &basic, sizeof basic)) return LastError();
-  return {};
+  return WriteAttributes(entry.handle.get(), entry.info.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
 // The name stays until the last handle on the entry is closed.
@@ -304,17 +328,23 @@ Status Remove(Directory& parent, const std::string& name, ULONG options) {
       return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
     if (const Status disposed = DisposePosix(entry.handle.get()); !IsRefusedOutright(disposed))
       return disposed;
-    if (const Status cleared = ClearAttributes(parent, name, options, entry); !cleared.ok()) return cleared;
-    return DisposeClassic(entry.handle.get());
+    if (const Status cleared = ClearReadOnly(parent, name, options, entry); !cleared.ok()) return cleared;
+    const Status disposed = DisposeClassic(entry.handle.get());
+    // An entry that stays keeps the bits it had; the refusal is what counts.
+    if (!disposed.ok() && (entry.info.FileAttributes & FILE_ATTRIBUTE_READONLY))
+      WriteAttributes(entry.handle.get(), entry.info.FileAttributes);
+    return disposed;
   });
 }
 
-// True unless the system can open the directory and cannot name it.
-bool MayBeNamed(Directory& parent, const std::string& name) {
+// Why the system, which can open the directory, cannot name it; done where
+// it can name it, or cannot open it.
+Status NamingOf(Directory& parent, const std::string& name) {
   OwnedHandle handle;
   const Status opened = OpenRelative(Handle(parent), WideText<wchar_t>(name), FILE_READ_ATTRIBUTES,
                                      FILE_DIRECTORY_FILE, handle);
-  return !opened.ok() || !ObjectName(handle.get()).empty();
+  std::wstring full;
+  return opened.ok() ? QueryName(handle.get(), full) : Status{};
 }
 
 // Takes ownership of an open directory. Its identity is read when the walk
@@ -346,25 +376,52 @@ bool NamesNonDirectory(std::string path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-const FILE_ID_BOTH_DIR_INFO* NextRecord(Directory& dir) {
+// Reads the next batch of records into the listing's buffer, in the plain
+// class once the one with file ids is refused.
+NTSTATUS ReadBatch(Directory& dir) {
+  Listing& l = *dir.listing;
+  for (;;) {
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = ListDirectoryCall(Handle(dir), nullptr, nullptr, nullptr, &io, l.buffer.get(),
+                                              Listing::BufferSize, l.kind, FALSE, nullptr, FALSE);
+    if (l.kind != FileIdBothDirectoryInformation || !IsRefusedOutright(FromNtStatus(status))) return status;
+    l.kind = FileFullDirectoryInformation;
+  }
+}
+
+// One entry as its listing showed it.
+struct Record {
+  DWORD attributes = 0;
+  std::wstring_view name;
+  LONGLONG id = 0;  // 0 where the listing shows none
+};
+
+bool NextRecord(Directory& dir, Record& out) {
   Listing& l = *dir.listing;
   if (l.next == nullptr) {
-    if (l.finished) return nullptr;
+    if (l.finished) return false;
     if (!l.buffer) l.buffer.reset(new unsigned char[Listing::BufferSize]);
-    if (!GetFileInformationByHandleEx(Handle(dir), FileIdBothDirectoryInfo, l.buffer.get(),
-                                      Listing::BufferSize)) {
+    if (const NTSTATUS status = ReadBatch(dir); !NT_SUCCESS(status)) {
       l.finished = true;
       l.buffer.reset();
       // A listing with no entry at all (a volume root holds no "." and
       // "..") ends like one read to its end.
-      if (const DWORD error = LastErrorCode(); error != ERROR_FILE_NOT_FOUND) l.error = error;
-      return nullptr;
+      if (const Status end = FromNtStatus(status); end.native != ERROR_FILE_NOT_FOUND)
+        l.error = static_cast<DWORD>(end.native);
+      return false;
     }
     l.next = l.buffer.get();
   }
-  const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(l.next);
-  l.next = record->NextEntryOffset != 0 ? l.next + record->NextEntryOffset : nullptr;
-  return record;
+  // Both classes begin alike; the one with file ids has its name after them.
+  const auto* plain = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(l.next);
+  const auto* withId = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(l.next);
+  const bool ids = l.kind == FileIdBothDirectoryInformation;
+  out.attributes = plain->FileAttributes;
+  out.name =
+      std::wstring_view(ids ? withId->FileName : plain->FileName, plain->FileNameLength / sizeof(WCHAR));
+  out.id = ids ? withId->FileId.QuadPart : 0;
+  l.next = plain->NextEntryOffset != 0 ? l.next + plain->NextEntryOffset : nullptr;
+  return true;
 }
 
 void ReadEntry(Directory& dir, SearchEntry& entry) {
@@ -373,17 +430,17 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
     return;
   }
   Listing& l = *dir.listing;
-  while (const FILE_ID_BOTH_DIR_INFO* record = NextRecord(dir)) {
-    const auto attributes = static_cast<std::uint8_t>(record->FileAttributes);
+  Record record;
+  while (NextRecord(dir, record)) {
+    const auto attributes = static_cast<std::uint8_t>(record.attributes);
     if (!PassesFilter(attributes, entry.AttrMask)) continue;
-    const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(WCHAR));
     entry.Attributes = attributes;
-    entry.Name = NarrowText(name);
+    entry.Name = NarrowText(record.name);
     {
       const Guard guard(l);
-      l.lastName = name;
-      l.lastId = record->FileId.QuadPart;
-      l.lastAttributes = record->FileAttributes;
+      l.lastName = record.name;
+      l.lastId = record.id;
+      l.lastAttributes = record.attributes;
     }
     if (l.next == nullptr) l.buffer.reset();
     SearchStatus = {};
@@ -419,6 +476,8 @@ Status ReadAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
 AttributeQuery QueryAttributes = ReadAttributes;
 decltype(&NtCreateFile) CreateEntryCall = NtCreateFile;
 decltype(&SetFileInformationByHandle) SetInformationCall = SetFileInformationByHandle;
+decltype(&NtQueryDirectoryFile) ListDirectoryCall = NtQueryDirectoryFile;
+decltype(&NtQueryObject) NameQueryCall = NtQueryObject;
 
 void ListingDelete::operator()(Listing* listing) const { delete listing; }
 
@@ -446,8 +505,28 @@ std::string ErrorText(const Status& status) {
 
 void SearchNext(Directory& dir, SearchEntry& entry) { ReadEntry(dir, entry); }
 
+// NtQueryDirectoryFile cannot seek, so no entry gives a position here: a
+// search starts at the beginning.
+void SearchFrom(Directory& dir, std::uint32_t mask, SearchPosition, SearchEntry& entry) {
+  SearchFirst(dir, mask, entry);
+}
+
+// The attributes are those of a link itself: a link leads to an entry only
+// where what it points to can be opened, or refuses to be.
 bool EntryExists(const std::string& path) {
-  return !path.empty() && GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (path.empty()) return false;
+  const std::wstring system = SystemPath(path);
+  const DWORD attributes = GetFileAttributesW(system.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  const HANDLE target = CreateFileW(system.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (target == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+  }
+  CloseHandle(target);
+  return true;
 }
 
 // A path through a file is refused with a code that differs by system and
@@ -494,6 +573,8 @@ Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& o
     std::wstring().swap(parent.listing->name);
   }
   Adopt(std::move(entry.handle), out);
+  // It lies on its parent's volume: a class refused there is not asked again.
+  out.listing->kind = parent.listing->kind;
   return {};
 }
 
@@ -507,7 +588,8 @@ Status IdentifyDirectory(Directory& dir) {
 // Windows has no ".." to open relative to a directory: the parent is
 // opened by the name the child has now, and must be the one recorded.
 Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out) {
-  std::wstring name = ObjectName(Handle(child));
+  std::wstring name;
+  if (const Status named = QueryName(Handle(child), name); !named.ok()) return named;
   const std::size_t separator = name.rfind(L'\\');
   if (separator == std::wstring::npos || separator == 0) return {Outcome::Moved, 0};
   name.resize(separator);
@@ -531,9 +613,9 @@ Status EraseFile(Directory& parent, const std::string& name) { return Remove(par
 // directory, is what stands in the way.
 Status RemoveDirectory(Directory& parent, const std::string& name) {
   const Status removed = Remove(parent, name, FILE_DIRECTORY_FILE);
-  if (removed.native == ERROR_DIR_NOT_EMPTY && !MayBeNamed(parent, name))
-    return {Outcome::Failed, ERROR_FILENAME_EXCED_RANGE};
-  return removed;
+  if (removed.native != ERROR_DIR_NOT_EMPTY) return removed;
+  const Status named = NamingOf(parent, name);
+  return named.ok() ? removed : named;
 }
 
 }  // namespace kelvane

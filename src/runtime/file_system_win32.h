@@ -13,6 +13,12 @@
 
 #include "runtime/file_system.h"
 
+// MinGW's headers offer this one to drivers only.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                                               PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS kind, BOOLEAN single,
+                                               PUNICODE_STRING mask, BOOLEAN restart);
+
 namespace kelvane {
 
 // Reads the attribute bits and the reparse tag of an open entry.
@@ -25,5 +31,13 @@ extern decltype(&NtCreateFile) CreateEntryCall;
 // Every disposition and attribute change goes through this:
 // SetFileInformationByHandle, unless a test answers.
 extern decltype(&SetFileInformationByHandle) SetInformationCall;
+
+// Every directory is listed through this: NtQueryDirectoryFile, unless a
+// test answers.
+extern decltype(&NtQueryDirectoryFile) ListDirectoryCall;
+
+// Every entry's own name is asked for through this: NtQueryObject, unless
+// a test answers.
+extern decltype(&NtQueryObject) NameQueryCall;
 
 }  // namespace kelvane

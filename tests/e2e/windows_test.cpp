@@ -65,11 +65,29 @@ BOOL WINAPI AnswerDeletePending(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD
   return SetLastError(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0000056))), FALSE;
 }
 
+// A file in use that its system would remove only with POSIX semantics,
+// which it lacks: a program running from it, say.
+BOOL WINAPI RefuseRemoval(HANDLE entry, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+  if (kind == FileBasicInfo) return SetFileInformationByHandle(entry, kind, info, size);
+  return SetLastError(kind == FileDispositionInfo ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER), FALSE;
+}
+
+// Some redirectors and file-system drivers list no file ids.
+template <typename... Rest>
+NTSTATUS NTAPI RefuseFileIds(HANDLE dir, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                             PIO_STATUS_BLOCK io, PVOID buffer, ULONG size, FILE_INFORMATION_CLASS kind,
+                             Rest... rest) {
+  return kind == FileIdBothDirectoryInformation
+             ? static_cast<NTSTATUS>(0xC0000003)  // STATUS_INVALID_INFO_CLASS
+             : NtQueryDirectoryFile(dir, event, apc, context, io, buffer, size, kind, rest...);
+}
+
 TEST(WindowsTest, Cases) {
   const std::string age = ' ' + std::to_string(TodayNumber() - 11324), level(250, 'd');
   const std::string cannot = "kelvane: cannot remove %A\\20010101";
   const std::string tooLong = ": " + ErrorText({Outcome::Failed, ERROR_FILENAME_EXCED_RANGE});
   const std::string elsewhere = ": " + ErrorText({Outcome::Failed, 681});  // ERROR_STOPPED_ON_SYMLINK
+  const std::string invalid = ": " + ErrorText({Outcome::Failed, ERROR_INVALID_NAME});
   std::string chain;
   for (int i = 0; i < 20; ++i) chain += "\\" + level;
   const std::string straddling = "20010101" + std::string(119, 'x');  // the buffer fills inside its é
@@ -121,16 +139,50 @@ TEST(WindowsTest, Cases) {
               "20010101d", true);
          return Held(nullptr, [a](void*) { Unix(a, "rm -rf 20010101 20010101d", "20010101d", false); });
        }},
+      {"a name holding a backslash is no path, nor gone when that path is missing", "", "%A",
+       "20010101\\x" + age + "|20010101d/" + age, cannot + "\\x" + invalid + "|" + cannot + "d\\y\\z" + invalid, 2,
+       "", "wine", [](const std::string& a) {
+         Unix(a, ": >'20010101\\x' && mkdir new && : >'new/y\\z' && mv new 20010101d", "20010101d", true);
+         return Held(nullptr, [a](void*) { Unix(a, "rm -rf 20010101*", "20010101d", false); });
+       }},
       {"only a linking reparse point is never entered",
        "20010101/|20010101/junction/|20010101/junction/in|20010101/cloud/|20010101/cloud/in|20010101/f", "",
        "", "", 2, "20010101/|20010101/junction/|20010101/junction/in", "here",
        [](const std::string&) { return Answer(QueryAttributes, MarkReparsePoints); }},
-      {"a plain entry goes without the right to change attributes", "20010101.zip", "", "", "", 0, "", "here",
-       [](const std::string&) { return Answer(CreateEntryCall, RefuseAttributes); }},
+      {"plain, hidden and system entries go without the right to change attributes",
+       "20010101/|20010101/plain|20010101/hidden/|20010101/hidden/system", "", "", "", 0, "", "here",
+       [](const std::string& a) {
+         SetFileAttributesW(Wide(a + "\\20010101\\hidden").c_str(), FILE_ATTRIBUTE_HIDDEN);
+         SetFileAttributesW(Wide(a + "\\20010101\\hidden\\system").c_str(), FILE_ATTRIBUTE_SYSTEM);
+         return Answer(CreateEntryCall, RefuseAttributes);
+       }},
+      {"an entry that stays keeps its attributes", "20010101.zip", "", "", "", 2, "20010101.zip", "here",
+       [](const std::string& a) {
+         const std::wstring zip = Wide(a + "\\20010101.zip");
+         SetFileAttributesW(zip.c_str(), 7);  // read-only, hidden and system
+         return Answer(SetInformationCall, RefuseRemoval,
+                       Held(nullptr, [zip](void*) { EXPECT_EQ(GetFileAttributesW(zip.c_str()) & 7, 7u); }));
+       }},
+      {"a listing without file ids", "20010101/|20010101/d/|20010101/d/f|20010101/f", "", "", "", 0, "", "here",
+       [](const std::string&) { return Answer(ListDirectoryCall, RefuseFileIds); }},
       {"an entry already being removed counts as gone", "20010101.zip", "", "", "", 0, "20010101.zip", "here",
        [](const std::string&) { return Answer(SetInformationCall, AnswerDeletePending); }},
   });
   // clang-format on
+}
+
+// A file system that does not give names back, not one whose names are too long.
+NTSTATUS NTAPI RefuseNames(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG) {
+  return static_cast<NTSTATUS>(0xC0000010);  // STATUS_INVALID_DEVICE_REQUEST
+}
+
+TEST(WindowsTest, ANameNotGivenBackIsReportedWithItsCause) {
+  TempDir tmp;
+  WriteFile(tmp / "f");
+  Directory dir;
+  ASSERT_TRUE(OpenDirectory(tmp.path(), dir).ok());
+  const Held seam = Answer(NameQueryCall, RefuseNames);
+  EXPECT_EQ(EraseFile(dir, "f").native, ERROR_INVALID_FUNCTION);
 }
 
 UINT consoleCodePage = 0;  // 0: the process has no console; 437: the output is that console

@@ -51,6 +51,7 @@ struct RunOptions {
   std::vector<std::string> environment = {};  // NAME=value settings added for the child
   std::chrono::microseconds killAfter{0};     // killed outright this long after its start; 0: never
   bool oneProcessor = false;                  // may run on one processor only, and so on one thread
+  int fileSizeLimit = 0;                      // bytes a file may grow to (POSIX only); 0: inherited
 };
 
 struct RunResult {

@@ -90,6 +90,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       _exit(126);
     for (const std::string& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
     if (options.oneProcessor) UseOneProcessor(true);
+    const rlimit size{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+    if (options.fileSizeLimit > 0 && setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(126);
     // A runner started in the background or under nohup ignores some of
     // these; the child gets the default actions that a user's shell gives.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
