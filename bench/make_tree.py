@@ -92,6 +92,25 @@ def build(workload, archive):
         for path in (archive, os.path.join(archive, expired[0])):
             os.chown(path, NOBODY, NOBODY)
         count = kept
+    elif workload in ("W7", "W7-50"):  # entries that stay beside deep subdirectories
+        # Run as nobody in a sticky directory of root's: root's files stay,
+        # nobody's chains of five directories go.
+        chains = 400 if workload == "W7" else 50
+        kept = 10000
+        expired.append(dated(100))
+        top = os.path.join(archive, expired[0])
+        os.mkdir(top)
+        os.chmod(top, 0o1777)
+        fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+        for c in range(chains):
+            files(fd, kept // chains, f"k{c}-")
+            path = os.path.join(top, f"s{c}")
+            chain(path, 4)
+            for sub, _, _ in os.walk(path):
+                os.chown(sub, NOBODY, NOBODY)
+        os.close(fd)
+        os.chown(archive, NOBODY, NOBODY)
+        count = kept + 5 * chains
     else:
         sys.exit(f"unknown workload {workload}")
     return expired, count

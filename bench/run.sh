@@ -6,8 +6,8 @@
 # Prints one Markdown table; a run of every workload also keeps it, with
 # the machine it came from, in docs/performance.md.
 #
-#   bench/run.sh [WORKLOAD...]     workloads W1 W2 W3 W4 W5 W6 W6-40k, all
-#                                  by default
+#   bench/run.sh [WORKLOAD...]     workloads W1 W2 W3 W4 W5 W6 W6-40k W7
+#                                  W7-50, all by default
 #   RUNS=5                         hyperfine runs per command
 #   BENCH_DIR=/dev/shm/kelvane-bench   where the trees are built (tmpfs by
 #                                  default where there is one; point it at
@@ -19,7 +19,7 @@ default_dir=$root/build-bench/trees
 [ -d /dev/shm ] && default_dir=/dev/shm/kelvane-bench
 work=${BENCH_DIR:-$default_dir}
 workloads=("$@")
-[ ${#workloads[@]} -gt 0 ] || workloads=(W1 W2 W3 W4 W5 W6 W6-40k)
+[ ${#workloads[@]} -gt 0 ] || workloads=(W1 W2 W3 W4 W5 W6 W6-40k W7 W7-50)
 
 "$root/scripts/install-deps.sh" cmake make g++ hyperfine strace time python3 util-linux >&2
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DKELVANE_TESTS=OFF >/dev/null
@@ -42,10 +42,13 @@ commands() {
   case $w in
     W2) rm="xargs -a $dir/expired -d '\\n' rm -f --" ;;
     W3) limit="ulimit -n 16;" ;;
-    W6*)
-      # Both run as nobody and report every file that stays.
-      kel="setpriv --reuid=65534 --regid=65534 --clear-groups $kel"
-      rm="setpriv --reuid=65534 --regid=65534 --clear-groups $rm"
+    W6* | W7*)
+      # Both run as nobody and report every file that stays; W7 on one
+      # processor, so that one walk meets every deep subdirectory itself.
+      local as="setpriv --reuid=65534 --regid=65534 --clear-groups"
+      [[ $w != W7* ]] || as="taskset -c 0 $as"
+      kel="$as $kel"
+      rm="$as $rm"
       ignore=--ignore-failure
       ;;
   esac
@@ -66,6 +69,11 @@ calls_per_entry() {
   awk -v n="$count" '$NF == "total" { printf "%.3f (%d)", $4 / n, $4 }' "$scratch/strace"
 }
 
+# The directory reads of the command that calls_per_entry measured last.
+directory_reads() {
+  awk '$NF == "getdents64" { print $4 }' "$scratch/strace"
+}
+
 peak_memory() {
   local w=$1 dir=$2 command=$3
   measured "$w" "$dir" "/usr/bin/time -v -o $scratch/time" "$command"
@@ -76,7 +84,7 @@ peak_memory() {
 # workload is made of entries that stay.
 check_removed() {
   local w=$1 dir=$2 name
-  [[ $w != W6* ]] || return 0
+  [[ $w != W6* && $w != W7* ]] || return 0
   while read -r name; do
     [ ! -e "$dir/archive/$name" ] || { echo "kelvane left $name" >&2; exit 1; }
   done <"$dir/expired"
@@ -91,9 +99,13 @@ goal() {
     W5) echo "ratio <= 0.65" ;;
     W6) echo "entries that stay: within 5x the time of W6-40k" ;;
     W6-40k) echo "the same with 40,000" ;;
+    W7) echo "entries that stay beside deep subdirectories: no more getdents64 than rm" ;;
+    W7-50) echo "the same with 50 subdirectories" ;;
   esac
 }
 
+reads="| Workload | kelvane getdents64 | rm getdents64 |
+|---|---|---|"
 table="| Workload | Removed entries | kelvane median | rm median | Ratio | kelvane calls/entry (total) | rm calls/entry (total) | kelvane peak RSS | rm peak RSS | Goal |
 |---|---|---|---|---|---|---|---|---|---|"
 for w in "${workloads[@]}"; do
@@ -108,7 +120,9 @@ import json, sys
 results = json.load(open(sys.argv[1]))["results"]
 print(*(r["median"] for r in results))' "$scratch/$w.json")
   kel_calls=$(calls_per_entry "$w" "$dir" "$kel")
+  kel_reads=$(directory_reads)
   rm_calls=$(calls_per_entry "$w" "$dir" "$rm")
+  [[ $w != W7* ]] || reads+=$'\n'"| $w | $kel_reads | $(directory_reads) |"
   kel_rss=$(peak_memory "$w" "$dir" "$kel")
   check_removed "$w" "$dir"
   rm_rss=$(peak_memory "$w" "$dir" "$rm")
@@ -140,6 +154,8 @@ $(free -g | awk '/Mem:/ { print $2 }') GiB; trees on $(df --output=fstype "$work
 hyperfine runs per command: $runs; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "$table"
 echo
+echo "$reads"
+echo
 echo "Machine: $machine"
 [ $# -eq 0 ] || exit 0
 echo
@@ -156,9 +172,15 @@ echo "$scaling"
   echo "W4: one expired directory of 200,000 files. W5: as W1 with 1,000 files in each directory, a"
   echo "million in all. W6 (W6-40k): one expired directory holding a"
   echo "directory of 200,000 (40,000) files that stay, run as nobody, who may not remove them; the"
-  echo "entries column counts the files that stay, each reported on standard error."
+  echo "entries column counts the files that stay, each reported on standard error. W7 (W7-50): one"
+  echo "expired directory holding 10,000 files that stay beside 400 (50) chains of five directories that"
+  echo "go, run as nobody on one processor; the entries column counts both."
   echo
   echo "$table"
+  echo
+  echo "Directory reads of W7:"
+  echo
+  echo "$reads"
   echo
   echo "Machine: $machine"
   echo

@@ -258,10 +258,13 @@ void SettleUpward(Removal& removal, std::shared_ptr<Node> node, std::shared_ptr<
 struct Level {
   DirectoryId id;          // read when it leaves the window, checked when opened again
   std::size_t nameStart;   // this directory's name starts here in the path
-  bool searching = false;  // SearchFirst has run on its open directory
+  bool searching = false;  // SearchFrom has run on its open directory
+  bool resumed = false;    // the search went on from a position, so it may have passed entries
   bool reread = false;     // opened again, so it may list entries that stay
   bool keep = false;       // something below stays, so this stays too
   bool metSubdir = false;  // a subdirectory of it was met before
+  // Just after the entry read last: a search opened again goes on there.
+  SearchPosition position = SearchStart;
 };
 
 // An entry that stays, so that a second read of its directory passes it.
@@ -330,11 +333,23 @@ class TreeWalk {
     if (level.searching) {
       SearchNext(Current(), entry_);
     } else {
-      SearchFirst(Current(), SearchAnyEntry, entry_);
+      SearchFrom(Current(), SearchAnyEntry, level.position, entry_);
       level.searching = true;
+      level.resumed = level.position != SearchStart;
     }
     if (SearchStatus.ok()) {
+      level.position = entry_.Position;
       if (!IsDotOrDotDot(entry_.Name) && !IsKept(entry_.Name)) Enter(entry_.Name, entry_.Attributes);
+      return;
+    }
+    // A search that went on from a position may have passed entries, and so
+    // may those before it: the directory is read once more from its
+    // beginning, past the entries that stay, which costs it one reading more
+    // however often it was opened again. A file system that refuses the
+    // position is read from its beginning too.
+    if (level.resumed) {
+      level.position = SearchStart;
+      level.searching = false;
       return;
     }
     // A directory removed by someone else while it is read reads as gone:

@@ -84,15 +84,25 @@ struct Directory {
   std::unique_ptr<Listing, ListingDelete> listing;
 };
 
+// Where a search of a directory stands, so that a search of the same
+// directory opened again can go on from there instead of listing again
+// what came before.
+using SearchPosition = std::uint64_t;
+inline constexpr SearchPosition SearchStart = 0;
+
 // One found entry of a search.
 struct SearchEntry {
   std::uint32_t AttrMask = 0;
   std::uint8_t Attributes = 0;
   std::string Name;
+  // Just after this entry; SearchStart where going on from there would save
+  // no read (what came before came with the first) and wherever the
+  // platform cannot go on from a position.
+  SearchPosition Position = SearchStart;
 };
 
-// Outcome of the thread's latest SearchFirst, SearchNext or SearchClose,
-// whichever directory it worked on: read it right after the call.
+// Outcome of the thread's latest SearchFirst, SearchFrom, SearchNext or
+// SearchClose,// whichever directory it worked on: read it right after the call.
 extern constinit thread_local Status SearchStatus;
 
 // True when an entry with these attribute bits passes the search mask: the
@@ -105,11 +115,16 @@ bool PassesFilter(std::uint8_t attributes, std::uint32_t mask);
 void SearchFirst(Directory& dir, std::uint32_t mask, SearchEntry& entry);
 // Reads the following entry that passes the mask given to SearchFirst.
 void SearchNext(Directory& dir, SearchEntry& entry);
+// As SearchFirst, from `position`, one that an entry of the same directory
+// gave. A search that went on from a position may pass entries, as some
+// file systems move what follows a position when an entry before it goes;
+// a directory so searched can be read again from SearchStart.
+void SearchFrom(Directory& dir, std::uint32_t mask, SearchPosition position, SearchEntry& entry);
 // Ends the search and closes the directory; harmless when closed.
 void SearchClose(Directory& dir);
 
-// True when an entry of this name exists (a link counts, whatever it
-// points to).
+// True when the path leads to an entry: a link counts only where what it
+// points to exists.
 bool EntryExists(const std::string& path);
 
 // Opens the directory the user named; links on the way are followed.

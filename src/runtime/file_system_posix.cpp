@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "runtime/fault_injection.h"
 #include "runtime/file_system.h"
@@ -28,6 +30,10 @@ const char PathSeparator = '/';
 // trees of any depth.
 const std::size_t OpenDirectoryWindow = 4;
 
+// Whether the owner of a directory has read, write and search permission
+// on it: refused, given by this run, or had before.
+enum class OwnerAccess : std::uint8_t { Refused, Given, Had };
+
 // Directories are read in large batches: one getdents64 call brings a few
 // hundred entries.
 struct Listing {
@@ -37,9 +43,16 @@ struct Listing {
   std::size_t pos = 0;
   std::size_t end = 0;
   bool finished = false;
-  // Part of a tree being removed, and not yet opened up; threads that
-  // remove entries of the same directory share it.
-  std::atomic<bool> mayOpenUp = false;
+  // The search began at a position, or has read more than one batch: a
+  // search opened again would read past entries to come back here.
+  bool pastFirstRead = false;
+  // Part of a tree being removed, so that its mode may be opened up to its
+  // owner, once. Threads that remove entries of the same directory share
+  // this listing.
+  bool condemned = false;
+  std::mutex openingUp;  // held while the mode is being changed; guards what follows
+  bool triedOpenUp = false;
+  OwnerAccess access = OwnerAccess::Refused;  // what the first try found
 };
 
 namespace {
@@ -76,7 +89,7 @@ Directory Adopt(int fd, bool condemned) {
   Directory dir;
   dir.OsHandle = fd;
   dir.listing.reset(new Listing);
-  dir.listing->mayOpenUp = condemned;
+  dir.listing->condemned = condemned;
   return dir;
 }
 
@@ -202,6 +215,7 @@ bool ReadRaw(Directory& dir, const struct dirent64*& raw) {
       l.finished = true;
       return false;
     }
+    l.pastFirstRead = l.pastFirstRead || l.end > 0;
     l.pos = 0;
     l.end = static_cast<std::size_t>(n);
   }
@@ -232,20 +246,33 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
     if (!PassesFilter(attributes, entry.AttrMask)) continue;
     entry.Attributes = attributes;
     entry.Name.assign(raw->d_name);
+    entry.Position = dir.listing->pastFirstRead ? static_cast<SearchPosition>(raw->d_off) : SearchStart;
     SearchStatus = {};
     return;
   }
   SearchStatus = errno == 0 ? Status{Outcome::NoMoreEntries, 0} : FromErrno(errno);
 }
 
-// Makes a directory of a tree being removed writable and searchable to its
-// owner, when it was not; true when its mode was changed. It is tried once a
-// directory: a second try would change nothing.
-bool OpenUp(Directory& dir) {
-  if (dir.listing == nullptr || !dir.listing->mayOpenUp.exchange(false)) return false;
+// Gives the owner read, write and search permission on an open directory.
+OwnerAccess GrantOwner(int fd) {
   struct stat st;
-  return fstat(Fd(dir), &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU && !Injected(FaultPoint::ChangeMode) &&
-         fchmod(Fd(dir), (st.st_mode & 07777) | S_IRWXU) == 0;
+  if (fstat(fd, &st) != 0) return OwnerAccess::Refused;
+  if ((st.st_mode & S_IRWXU) == S_IRWXU) return OwnerAccess::Had;
+  return !Injected(FaultPoint::ChangeMode) && fchmod(fd, (st.st_mode & 07777) | S_IRWXU) == 0
+             ? OwnerAccess::Given
+             : OwnerAccess::Refused;
+}
+
+// Makes a directory of a tree being removed writable and searchable to its
+// owner, once a directory, as a second try would change nothing. A thread
+// that comes while another changes the mode waits for that to take effect
+// and is told what it came to, so that both try their calls once more.
+OwnerAccess OpenUp(Directory& dir) {
+  Listing* listing = dir.listing.get();
+  if (listing == nullptr || !listing->condemned) return OwnerAccess::Refused;
+  std::lock_guard lock(listing->openingUp);
+  if (!std::exchange(listing->triedOpenUp, true)) listing->access = GrantOwner(Fd(dir));
+  return listing->access;
 }
 
 // Removing an entry needs write and search permission on its directory,
@@ -255,7 +282,9 @@ Status Unlink(Directory& parent, const std::string& name, int flags) {
   if (Injected(FaultPoint::RemoveEntry)) return FromErrno(errno);
   if (unlinkat(Fd(parent), name.c_str(), flags) == 0) return {};
   const int error = errno;
-  if (error == EACCES && OpenUp(parent))
+  // Where the owner had every permission already, another handle on the
+  // same directory may have just given them: one more try tells.
+  if (error == EACCES && OpenUp(parent) != OwnerAccess::Refused)
     return unlinkat(Fd(parent), name.c_str(), flags) == 0 ? Status{} : FromErrno(errno);
   return FromErrno(error);
 }
@@ -287,9 +316,28 @@ std::string ErrorText(const Status& status) {
 
 void SearchNext(Directory& dir, SearchEntry& entry) { ReadEntry(dir, entry); }
 
+// A directory just opened is read from its beginning without a seek. Linux
+// gives every entry the position of the next as its d_off.
+void SearchFrom(Directory& dir, std::uint32_t mask, SearchPosition position, SearchEntry& entry) {
+  entry.AttrMask = mask;
+  if (dir.IsOpen()) {
+    Listing& l = *dir.listing;
+    if (position != SearchStart || l.end > 0 || l.finished) {
+      if (lseek(Fd(dir), static_cast<off_t>(position), SEEK_SET) < 0) {
+        SearchStatus = FromErrno(errno);
+        return;
+      }
+      l.pos = l.end = 0;
+      l.finished = false;
+      l.pastFirstRead = position != SearchStart;
+    }
+  }
+  ReadEntry(dir, entry);
+}
+
 bool EntryExists(const std::string& path) {
   struct stat st;
-  return fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  return stat(path.c_str(), &st) == 0;
 }
 
 Status OpenDirectory(const std::string& path, Directory& out) {
@@ -305,8 +353,10 @@ Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& o
   Status status = Injected(FaultPoint::OpenDirectory) ? FromErrno(errno)
                                                       : OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
   // A directory of the tree that may be listed but not searched refuses to
-  // open any subdirectory: it is opened up itself first.
-  if (status.native == EACCES && OpenUp(parent)) status = OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
+  // open any subdirectory: it is opened up itself first. Where its owner had
+  // every permission, the subdirectory itself refuses: see below.
+  if (status.native == EACCES && OpenUp(parent) == OwnerAccess::Given)
+    status = OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
   if (status.native == EACCES) status = OpenInaccessible(Fd(parent), name.c_str(), fd);
   if (!status.ok()) return status;
   out = Adopt(fd, true);

@@ -77,6 +77,11 @@ RunResult Run(const Case& c, const std::string& archive, bool one) {
   options.output = has("closed") ? Output::Closed : has("full") ? Output::Full : Output::Capture;
   options.oneProcessor = one;
   if (has("here")) return RemoveHere(archive);
+  if (has("slowchmod")) {
+    // Within reach of another user, as the build tree may not be.
+    fs::copy_file(SLOW_FCHMOD_LIBRARY, archive + ".so", fs::copy_options::overwrite_existing);
+    options.environment = {"LD_PRELOAD=" + archive + ".so", "ASAN_OPTIONS=verify_asan_link_order=0"};
+  }
   if (has("raw")) return RunCommandLine(KELVANE_BINARY, Expand(c.args, archive), options);
   return RunKelvane(Split(c.args, archive), options);
 }
@@ -133,12 +138,19 @@ TEST(KelvaneTest, Cases) {
       "will be erased| Defualt for history is 40 days| File and directory names should have the following "
       "form "
       "yyyymmdd*.*| Written by the Kelvane developers";
+  // Each c holds two subdirectories, one of them handed to another thread,
+  // so that c1 and c2 go from @50 at about the same time on two threads.
+  std::string shared = "@50/|@50/c1/|@50/c2/";
+  for (const char* dir : {"c1/d1/", "c1/d2/", "c2/d1/", "c2/d2/"}) {
+    shared += "|@50/" + std::string(dir);
+    for (int f = 0; f < 200; ++f) shared += "|@50/" + std::string(dir) + std::to_string(f);
+  }
   RunCases({
       {"no argument", "", "", usage, "", 0, ""},
       {"usage", "@50", "/?|30", usage, "", 0, "@50"},
       {"empty archive path", "@50", "|", usage, "", 0, "@50"},
       {"not the help request", "", "-?", "Path -?" + sep + " is not a valid path", "", 0, ""},
-      {"missing archive", "", "%A/no", "Path %A/no" + sep + " is not a valid path", "", 0, ""},
+      {"missing archive", "", "%A/no\x1B[2J", "Path %A/no\\x1B[2J" + sep + " is not a valid path", "", 0, ""},
       {"missing, with separator", "", "%A/no" + sep, "Path %A/no" + sep + " is not a valid path", "", 0, ""},
       {"archive is a file", "@50.zip", "%A/@50.zip", "", "", 0, "@50.zip"},
       {"only the expired go", "@31/|@31/in.log|@31.zip|@30.zip|@0.log|@-400|notes.txt|backup/|2001-05-14",
@@ -163,6 +175,8 @@ TEST(KelvaneTest, Cases) {
        "@50\\x01x 50|@50../ 50|@50 --help 50|@50\\xC2\\x85 50", "", 0, "--|..@50|@0\x7Fy|-rf", "posix"},
       {"links removed, targets kept", "@51->../outside|@52/|@52/in->../../outside|@52/up->..", "%A",
        "@51 51|@52/ 52", "", 0, "", "posix"},
+      {"archive is a dangling link", "gone->no", "%A/gone", "Path %A/gone/ is not a valid path", "", 0,
+       "gone", "posix"},
       {"archive is a link", "@50/|@50/@60|link->@50", "%A/link", "@60 60", "", 0, "@50/|link", "posix"},
       {"deep chain, few descriptors", "@50/|notes.txt", "%A", "@50/ 50", "", 0, "notes.txt", "posix files16",
        [](const std::string& a) { return MakeChain(a + "/" + Expand("@50", a), 20000), Held(); }},
@@ -181,6 +195,14 @@ TEST(KelvaneTest, Cases) {
          for (const auto& [name, mode] :
               {std::pair{"none", 0}, {"r-x", 0500}, {"rw-a", 0600}, {"rw-b", 0600}, {"..", 0505}})
            fs::permissions(a + "/" + Expand("@50/", a) + name, static_cast<fs::perms>(mode));
+         return Held();
+       }},
+      // Two threads meet the same directory while its mode is being
+      // changed: both remove what they came for.
+      {"threads opening up one directory", shared, "%A", "@50/ 50", "", 0, "", "nobody slowchmod",
+       [](const std::string& a) {
+         GiveToNobody(a);
+         fs::permissions(a + "/" + Expand("@50", a), static_cast<fs::perms>(0500));
          return Held();
        }},
       // What nobody cannot remove is named, the line end in its name shown
@@ -226,6 +248,27 @@ TEST(KelvaneTest, SeveralThreadsEndAsOneDoes) {
     EXPECT_EQ(std::tuple(runs[0].exitCode, runs[1].exitCode), std::tuple(2, 2));
     EXPECT_EQ(left[0], left[1]);
   }
+}
+
+}  // namespace kelvane::testing
+
+namespace kelvane::testing {
+
+// Standard output to a file that reaches its size limit half-way through
+// the third line: two whole lines stay in it, and the run removes all.
+TEST(KelvaneTest, AFullFileKeepsWholeLinesOnly) {
+  if (!HavePosix()) GTEST_SKIP() << "file size limits are POSIX";
+  TempDir tmp;
+  std::vector<std::string> lines;
+  for (const int age : {41, 42, 43}) {
+    WriteFile(tmp / (DateDaysAgo(age) + ".zip"));
+    lines.push_back(DateDaysAgo(age) + ".zip " + std::to_string(age) + " days old, deleting...");
+  }
+  const RunResult run = RunKelvane({tmp.path()}, {.fileSizeLimit = 100});
+  EXPECT_EQ(run.out.size(), 2 * (lines[0].size() + 1)) << run.out;
+  for (const std::string& line : SortedLines(run.out)) EXPECT_NE(std::ranges::count(lines, line), 0) << line;
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{});
 }
 
 }  // namespace kelvane::testing

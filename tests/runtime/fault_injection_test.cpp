@@ -129,6 +129,31 @@ TEST_P(InjectedFaultTest, AReadFailingHalfWayKeepsTheRestOfThatDirectory) {
   EXPECT_LT(Names(big).size(), 3000u);
 }
 
+// Entries that stay beside subdirectories deeper than the window of open
+// directories: coming back from each, the walk reads on where it was, so
+// what stays is listed twice in all, not once a subdirectory.
+TEST_P(InjectedFaultTest, EntriesThatStayAreNotListedAgainForEachDeepSubdirectory) {
+  const std::string expired = archive + "/20010101/";
+  MakeDirectory(archive);
+  MakeDirectory(expired);
+  const int kept = 1000, chains = 40;
+  for (int i = 0; i < kept; ++i) {
+    WriteFile(expired + std::string(250, 'k') + std::to_string(i));
+    if (i % (kept / chains) != 0) continue;
+    MakeDirectory(expired + std::to_string(i));
+    MakeChain(expired + std::to_string(i), 3);
+  }
+  // Every removal is refused, so all of it stays. A directory takes two
+  // reads and one more each time it is opened again; a read brings fifty
+  // of these names at least.
+  InjectFault(FaultPoint::RemoveEntry, 1, EPERM, INT_MAX);
+  InjectFault(FaultPoint::ReadDirectory, 2 * (2 + 4 * chains) + chains + 2 * kept / 50 + 1, EIO);
+  ::testing::internal::CaptureStderr();
+  ScanArchive(archive + "/", 30);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr().find(ErrorText({Outcome::Failed, EIO})),
+            std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, InjectedFaultTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "One" : "Several"; });
 
