@@ -102,7 +102,8 @@ struct SearchEntry {
 };
 
 // Outcome of the thread's latest SearchFirst, SearchFrom, SearchNext or
-// SearchClose,// whichever directory it worked on: read it right after the call.
+// SearchClose, whichever directory it worked on: read it right after the
+// call.
 extern constinit thread_local Status SearchStatus;
 
 // True when an entry with these attribute bits passes the search mask: the

@@ -25,10 +25,10 @@ struct Case {
   int exitCode;
   std::string left;
   // Words for how to run: "closed" or "full" standard output, "nobody"
-  // (root runs it as another user), "files16" (ulimit -n 16), "here" (in
-  // this process, for a seam), "raw" (args is the Windows command line),
-  // "posix" or "wine" (only there). On POSIX each row runs on one
-  // processor and on all, which must end alike.
+  // (root runs it as another user), "files16" (ulimit -n 16), "fsize" (files of 20 bytes at most),
+  // "slowchmod" (fchmod slowed down), "here" (in this process, for a seam), "raw" (args is the Windows
+  // command line), "posix" or "wine" (only there). On POSIX each row runs on one processor and on all, which
+  // must end alike.
   std::string how = "";
   std::function<Held(const std::string& archive)> prepare = nullptr;
 };
