@@ -7,7 +7,9 @@
 # the machine it came from, in docs/performance.md.
 #
 #   bench/run.sh [WORKLOAD...]     workloads W1 W2 W3 W4 W5 W6 W6-40k W7
-#                                  W7-50, all by default
+#                                  W7-50, and threads (W1 on one processor
+#                                  and all, with and without a load); all
+#                                  by default
 #   RUNS=5                         hyperfine runs per command
 #   BENCH_DIR=/dev/shm/kelvane-bench   where the trees are built (tmpfs by
 #                                  default where there is one; point it at
@@ -28,7 +30,8 @@ kelvane=$root/build-bench/kelvane
 make_tree="python3 $root/bench/make_tree.py"
 mkdir -p "$work"
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch" "$work"' EXIT
+loops=()  # busy loops of a loaded benchmark
+trap '[ ${#loops[@]} -eq 0 ] || kill "${loops[@]}"; rm -rf "$scratch" "$work"' EXIT
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # The two commands of a workload, and the limit they run under.
@@ -109,6 +112,7 @@ reads="| Workload | kelvane getdents64 | rm getdents64 |
 table="| Workload | Removed entries | kelvane median | rm median | Ratio | kelvane calls/entry (total) | rm calls/entry (total) | kelvane peak RSS | rm peak RSS | Goal |
 |---|---|---|---|---|---|---|---|---|---|"
 for w in "${workloads[@]}"; do
+  [ "$w" != threads ] || continue
   dir=$work/$w
   echo "== $w" >&2
   $make_tree "$w" "$dir"
@@ -131,22 +135,49 @@ print(*(r["median"] for r in results))' "$scratch/$w.json")
   table+=$'\n'"$row $kel_calls | $rm_calls | $kel_rss | $rm_rss | $(goal "$w") |"
 done
 
-# W1 on 1, 2, ... of the processors: the number of threads follows them.
-scaling="| Processors | kelvane median | rm median | Ratio |
-|---|---|---|---|"
-if [ $# -eq 0 ]; then
-  dir=$work/W1
+# W1 on one processor and on all, quiet and beside a busy loop on every
+# core, against one rm and against two at once on the two halves of the
+# expired entries (what two cores can reach): wall time and CPU time.
+threads_table() {
+  local dir=$work/W1 load="" half
+  $make_tree W1 "$dir"
   commands W1 "$dir"
-  for n in $(seq 1 "$(nproc)"); do
-    echo "== W1 on $n processors" >&2
-    hyperfine --runs "$runs" --prepare "$make_tree W1 $dir" --export-json "$scratch/cpus.json" \
-      --command-name kelvane "cd $dir/archive && taskset -c 0-$((n - 1)) $kel" \
-      --command-name rm "cd $dir/archive && $rm" >&2
-    scaling+=$'\n'$(python3 -c '
+  half=$(($(wc -l <"$dir/expired") / 2))
+  local first second
+  first=$(head -n "$half" "$dir/expired" | sed "s|^|$dir/archive/|" | tr '\n' ' ')
+  second=$(tail -n +"$((half + 1))" "$dir/expired" | sed "s|^|$dir/archive/|" | tr '\n' ' ')
+  threads="| Load | Command | Wall median | Ratio to rm | CPU (user + system) |
+|---|---|---|---|---|"
+  for load in quiet busy; do
+    echo "== W1 threads, $load" >&2
+    loops=()
+    if [ $load = busy ]; then
+      for _ in $(seq "$(nproc)"); do
+        bash -c 'while :; do :; done' &
+        loops+=($!)
+      done
+    fi
+    hyperfine --runs "$runs" --prepare "$make_tree W1 $dir" --export-json "$scratch/threads.json" \
+      --command-name "rm" "cd $dir/archive && $rm" \
+      --command-name "two rm on halves" "cd $dir/archive && (rm -rf $first & rm -rf $second; wait)" \
+      --command-name "kelvane, one processor" "cd $dir/archive && taskset -c 0 $kel" \
+      --command-name "kelvane, all processors" "cd $dir/archive && $kel" >&2
+    [ ${#loops[@]} -eq 0 ] || kill "${loops[@]}"
+    loops=()
+    threads+=$'\n'$(python3 - "$scratch/threads.json" "$load" <<'EOF'
 import json, sys
-k, r = (x["median"] for x in json.load(open(sys.argv[1]))["results"])
-print(f"| {sys.argv[2]} | {k:.3f} s | {r:.3f} s | {k / r:.2f} |")' "$scratch/cpus.json" "$n")
+results = json.load(open(sys.argv[1]))["results"]
+rm = results[0]["median"]
+for r in results:
+    wall, cpu = r["median"], r["user"] + r["system"]
+    print(f"| {sys.argv[2]} | {r['command']} | {wall:.3f} s | {wall / rm:.2f} | {cpu:.3f} s |")
+EOF
+)
   done
+}
+threads=""
+if [ $# -eq 0 ] || [[ " $* " == *" threads "* ]]; then
+  threads_table
 fi
 
 machine="$(uname -srm); $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; \
@@ -157,9 +188,9 @@ echo
 echo "$reads"
 echo
 echo "Machine: $machine"
-[ $# -eq 0 ] || exit 0
 echo
-echo "$scaling"
+echo "$threads"
+[ $# -eq 0 ] || exit 0
 {
   echo "# Performance"
   echo
@@ -184,9 +215,10 @@ echo "$scaling"
   echo
   echo "Machine: $machine"
   echo
-  echo "## W1 by the number of processors"
+  echo "## W1 on one processor and on all"
   echo
   echo "The removal uses as many threads as the processors it may run on (\`taskset\` here), up to 8."
+  echo "Busy: a busy loop on every core throughout. Two rm on halves: the 2-core limit."
   echo
-  echo "$scaling"
+  echo "$threads"
 } >"$root/docs/performance.md"
