@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine for the tests and runs every one of them:
 # the Linux build, then the same tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, the tests that run several threads built with
+# ThreadSanitizer, fuzzing, and the Windows builds under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -21,12 +22,14 @@ scripts/install-deps.sh groff-base man-db dpkg-dev file systemd unzip
 
 # Build directories of their own (run.sh builds build/ without tests), and
 # every option the suites depend on stated here, whatever a cache holds.
+# ctest_args, when set, picks the tests of a suite.
+ctest_args=()
 run_suite() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_TESTS=ON -DKELVANE_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
-  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)")
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)" "${ctest_args[@]}")
 }
 
 echo "== Linux"
@@ -35,6 +38,14 @@ echo "== Linux, AddressSanitizer and UndefinedBehaviorSanitizer"
 run_suite build-sanitize \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DKELVANE_PACKAGING_TESTS=OFF
+# A data race ends the process that has it at once, with a failing status:
+# the binary run by an end-to-end test as well as a test itself.
+echo "== Linux, ThreadSanitizer: the tests that run several threads"
+ctest_args=(-R "Several|Kelvane|Attack")
+export TSAN_OPTIONS=halt_on_error=1
+run_suite build-tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
+  -DKELVANE_PACKAGING_TESTS=OFF
+ctest_args=()
 
 # --- fuzzing of the pure readers, with clang's libFuzzer
 echo "== Fuzzing, ${fuzz_seconds}s a target"
