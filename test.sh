@@ -2,7 +2,8 @@
 # Sets up a fresh Debian machine for the tests and runs every one of them:
 # the Linux build, then the same tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the tests that run several threads built with
-# ThreadSanitizer, fuzzing, and the Windows builds under Wine.
+# ThreadSanitizer, fuzzing, and the Windows builds under Wine. The
+# end-to-end suites (tests/e2e, pytest) run in each of these builds.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -15,7 +16,10 @@ if [ "${1:-}" = --long ]; then
 fi
 # ---
 
-scripts/install-deps.sh cmake make g++ googletest libgtest-dev
+scripts/install-deps.sh cmake make g++ googletest libgtest-dev python3-pytest clang-format
+
+# Every tracked C++ file is as clang-format writes it.
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 # For the packaging checks (tests/packaging): the manual page, the Debian
 # package, the systemd units and the Windows zips.
 scripts/install-deps.sh groff-base man-db dpkg-dev file systemd unzip
@@ -41,7 +45,7 @@ run_suite build-sanitize \
 # A data race ends the process that has it at once, with a failing status:
 # the binary run by an end-to-end test as well as a test itself.
 echo "== Linux, ThreadSanitizer: the tests that run several threads"
-ctest_args=(-R "Several|Kelvane|Attack")
+ctest_args=(-R "e2e\.(cases|attacks|faults)|ErrorLines")
 export TSAN_OPTIONS=halt_on_error=1
 run_suite build-tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
   -DKELVANE_PACKAGING_TESTS=OFF

@@ -13,7 +13,6 @@
 #include <string>
 #include <utility>
 
-#include "runtime/fault_injection.h"
 #include "runtime/file_system.h"
 
 // Linux 6.6 has it on every architecture under this number; C libraries
@@ -77,13 +76,6 @@ Status FromErrno(int error) {
 
 int Fd(const Directory& dir) { return static_cast<int>(dir.OsHandle); }
 
-// True, with errno set, when the test seam wants this call to fail.
-bool Injected(FaultPoint point) {
-  const int error = InjectedFault(point);
-  if (error != 0) errno = error;
-  return error != 0;
-}
-
 // Takes ownership of an open directory descriptor.
 Directory Adopt(int fd, bool condemned) {
   Directory dir;
@@ -136,7 +128,6 @@ Mount CompareMounts(int parentFd, int fd) {
   using Reader = bool (*)(int, std::uint64_t&);
   for (const Reader read : {MountIdByStatx, MountIdByHandle, MountIdByFdinfo}) {
     std::uint64_t parentId = 0, id = 0;
-    if (Injected(FaultPoint::ReadMountId)) continue;
     if (read(parentFd, parentId) && read(fd, id)) return parentId == id ? Mount::Same : Mount::Other;
   }
   return Mount::Unknown;
@@ -154,9 +145,7 @@ Status OpenBeneath(int parentFd, const char* name, int flags, int& fd) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_NO_XDEV;
-    fd = Injected(FaultPoint::OpenBeneath)
-             ? -1
-             : static_cast<int>(syscall(SYS_openat2, parentFd, name, &how, sizeof how));
+    fd = static_cast<int>(syscall(SYS_openat2, parentFd, name, &how, sizeof how));
     if (fd >= 0) return {};
     if (errno != ENOSYS && errno != EPERM) return FromErrno(errno);
     if (errno == ENOSYS) haveOpenat2.store(false, std::memory_order_relaxed);
@@ -176,7 +165,7 @@ Status OpenBeneath(int parentFd, const char* name, int flags, int& fd) {
 // container may lack.
 bool GrantOwnerThrough(int ref) {
   struct stat st;
-  if (fstat(ref, &st) != 0 || Injected(FaultPoint::ChangeMode)) return false;
+  if (fstat(ref, &st) != 0) return false;
   const mode_t mode = (st.st_mode & 07777) | S_IRWXU;
   if (syscall(SYS_fchmodat2, ref, "", mode, AT_EMPTY_PATH) == 0) return true;
   const std::string self = "/proc/self/fd/" + std::to_string(ref);
@@ -208,8 +197,7 @@ bool ReadRaw(Directory& dir, const struct dirent64*& raw) {
       errno = 0;
       return false;
     }
-    const ssize_t n =
-        Injected(FaultPoint::ReadDirectory) ? -1 : getdents64(Fd(dir), l.buffer, sizeof l.buffer);
+    const ssize_t n = getdents64(Fd(dir), l.buffer, sizeof l.buffer);
     if (n <= 0) {
       if (n == 0) errno = 0;
       l.finished = true;
@@ -258,9 +246,7 @@ OwnerAccess GrantOwner(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return OwnerAccess::Refused;
   if ((st.st_mode & S_IRWXU) == S_IRWXU) return OwnerAccess::Had;
-  return !Injected(FaultPoint::ChangeMode) && fchmod(fd, (st.st_mode & 07777) | S_IRWXU) == 0
-             ? OwnerAccess::Given
-             : OwnerAccess::Refused;
+  return fchmod(fd, (st.st_mode & 07777) | S_IRWXU) == 0 ? OwnerAccess::Given : OwnerAccess::Refused;
 }
 
 // Makes a directory of a tree being removed writable and searchable to its
@@ -279,7 +265,6 @@ OwnerAccess OpenUp(Directory& dir) {
 // which a tree being removed may lack; it is asked for only on a refusal,
 // so that an ordinary removal costs one call.
 Status Unlink(Directory& parent, const std::string& name, int flags) {
-  if (Injected(FaultPoint::RemoveEntry)) return FromErrno(errno);
   if (unlinkat(Fd(parent), name.c_str(), flags) == 0) return {};
   const int error = errno;
   // Where the owner had every permission already, another handle on the
@@ -341,8 +326,7 @@ bool EntryExists(const std::string& path) {
 }
 
 Status OpenDirectory(const std::string& path, Directory& out) {
-  const int fd =
-      Injected(FaultPoint::OpenDirectory) ? -1 : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
   out = Adopt(fd, false);
   return {};
@@ -350,8 +334,7 @@ Status OpenDirectory(const std::string& path, Directory& out) {
 
 Status OpenSubdirectory(Directory& parent, const std::string& name, Directory& out) {
   int fd = -1;
-  Status status = Injected(FaultPoint::OpenDirectory) ? FromErrno(errno)
-                                                      : OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
+  Status status = OpenBeneath(Fd(parent), name.c_str(), O_RDONLY, fd);
   // A directory of the tree that may be listed but not searched refuses to
   // open any subdirectory: it is opened up itself first. Where its owner had
   // every permission, the subdirectory itself refuses: see below.
@@ -371,8 +354,7 @@ Status IdentifyDirectory(Directory& dir) {
 }
 
 Status OpenParent(Directory& child, const DirectoryId& expected, Directory& out) {
-  const int fd =
-      Injected(FaultPoint::OpenDirectory) ? -1 : openat(Fd(child), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = openat(Fd(child), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
   Directory parent = Adopt(fd, true);
   if (const Status status = IdentifyDirectory(parent); !status.ok()) return status;

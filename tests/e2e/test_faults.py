@@ -1,0 +1,102 @@
+# Faults a real file system will not produce on demand, made by the shim
+# one call at a time, over every call of each system call a whole run
+# makes: whichever call fails, the run names that one path, removes
+# everything else it should, and reports that it did not finish.
+import errno
+import os
+
+import pytest
+from runner import Scratch, build, days_ago, make_chain, run, tree
+
+YOUNG = days_ago(0)
+STAYING = [YOUNG + "/", YOUNG + "/keep/", YOUNG + "/keep/file", "notes.txt"]
+# An expired tree deeper than the window of open ancestors, an expired
+# file, and entries that stay.
+ARCHIVE = ["20010101/", "20010101/a/", "20010101/a/x", "20010101/a/y", "20010101/b/", "20010101/b/c/",
+           "20010101/b/c/d/", "20010101/b/c/d/e/", "20010101/b/c/d/e/f/", "20010101/b/c/d/e/f/leaf",
+           "20010101/file", "20010102.zip", "notes.txt", YOUNG + "/", YOUNG + "/keep/", YOUNG + "/keep/file"]
+one_and_all = pytest.mark.parametrize("one", [False, True], ids=["all processors", "one processor"])
+
+
+# Runs with these calls failing and checks what one failure may leave:
+# the path it names and the directories above it; `below`, also what an
+# unread or unopened directory holds. Gives the error text.
+def run_with_fault(scratch, faults, error, one, below=True):
+    archive = scratch + "/archive"
+    status, _, said = run([archive, "30"], scratch, one, faults=faults)
+    said, reason = said.decode(), f": {os.strerror(error)}\n"
+    prefix = f"kelvane: cannot remove {archive}/"
+    unread = said == f"kelvane: cannot read {archive}/{reason}"  # then everything stays
+    named = said.startswith(prefix) and said.endswith(reason) and said.count("\n") == 1
+    assert (status, said == "" or unread or named) == (2 if said else 0, True), said
+    path = said[len(prefix):-len(reason)] if named else None
+    assert path is None or os.path.lexists(archive + "/" + path)
+    assert set(STAYING) <= set(tree(archive))
+    for left in tree(archive):
+        left = left.rstrip("/")
+        assert unread or left + "/" in STAYING or left in STAYING or path is not None and (
+            (path + "/").startswith(left + "/") or below and left.startswith(path + "/")), (left, path)
+    return said
+
+
+# Each call in turn is made to fail: a refused removal stops only that
+# entry; a directory that cannot be opened or read stays with what it
+# holds. A parent that cannot be opened again on the way up is reached anew
+# from the archive. While directories fail to open, no mode can be opened
+# up either (without /proc, in a chroot, say): an unreadable directory
+# stays and is named, it did not vanish.
+NO_MODES = ",fchmod:1+:2,fchmodat2:1+:2,chmod:1+:2"
+SWEEPS = [  # the call, its errors in turn, how many calls, how many of them leave something
+    ("unlinkat", [errno.EBUSY, errno.EPERM, errno.EROFS, errno.EIO], 14, 12, False, ""),
+    ("open", [errno.EMFILE], 2, 1, True, ""),
+    ("openat2", [errno.EMFILE, errno.EACCES], 9, 7, True, NO_MODES),
+    ("openat", [errno.EMFILE], 4, 0, True, NO_MODES),
+    ("getdents64", [errno.EIO], 20, 18, True, ""),
+]
+
+
+@one_and_all
+@pytest.mark.parametrize("call, errors, calls, fired, below, also", SWEEPS, ids=[s[0] for s in SWEEPS])
+def test_each_call_failing_stops_only_its_path(call, errors, calls, fired, below, also, one):
+    failed = 0
+    for nth in range(1, calls + 1):
+        with Scratch() as scratch:
+            build(scratch, ["archive/"])
+            build(scratch + "/archive", ARCHIVE)
+            error = errors[nth % len(errors)]
+            failed += run_with_fault(scratch, f"{call}:{nth}:{error}{also}", error, one, below) != ""
+    assert failed == fired
+
+
+@one_and_all
+def test_a_read_failing_half_way_keeps_the_rest_of_that_directory(one):
+    with Scratch() as scratch:
+        build(scratch, ["archive/"])
+        build(scratch + "/archive", ARCHIVE)
+        big = scratch + "/archive/20010101/b/c/d/e/f"
+        build(big, [f"file-with-a-long-name-{i}" for i in range(3000)])
+        # Reads: the archive, 20010101, b, c, d, e, then f's first batch.
+        said = run_with_fault(scratch, f"getdents64:8:{errno.EIO}", errno.EIO, one)
+        assert said == f"kelvane: cannot remove {big}: {os.strerror(errno.EIO)}\n"
+        assert 0 < len(os.listdir(big)) < 3000
+
+
+# Entries that stay beside subdirectories deeper than the window of open
+# directories: coming back from each, the walk reads on where it was, so
+# what stays is listed twice in all, not once a subdirectory.
+@one_and_all
+def test_entries_that_stay_are_not_listed_again_for_each_deep_subdirectory(one):
+    kept, chains = 1000, 40
+    with Scratch() as scratch:
+        expired = scratch + "/archive/20010101/"
+        build(scratch, ["archive/", "archive/20010101/"])
+        build(expired, ["k" * 250 + str(i) for i in range(kept)] + [f"{i}/" for i in range(0, kept, kept // chains)])
+        for i in range(0, kept, kept // chains):
+            make_chain(expired + str(i), 3)
+        # Every removal is refused, so all of it stays. A directory takes two
+        # reads and one more each time it is opened again; a read brings
+        # fifty of these names at least.
+        reads = 2 * (2 + 4 * chains) + chains + 2 * kept // 50 + 1
+        _, _, said = run([scratch + "/archive", "30"], scratch, one,
+                         faults=f"unlinkat:1+:{errno.EPERM},getdents64:{reads}:{errno.EIO}")
+        assert os.strerror(errno.EIO) not in said.decode()
