@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # --- attack tests and fuzzing: `./test.sh --long` runs the randomised attack
-# tests in their long form and fuzzes each reader for ten minutes.
+# tests in their long form and fuzzes the splitter for ten minutes.
 fuzz_seconds=20
 if [ "${1:-}" = --long ]; then
   export KELVANE_LONG_TESTS=1
@@ -51,8 +51,8 @@ run_suite build-tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
   -DKELVANE_PACKAGING_TESTS=OFF
 ctest_args=()
 
-# --- fuzzing of the pure readers, with clang's libFuzzer
-echo "== Fuzzing, ${fuzz_seconds}s a target"
+# --- fuzzing of the command-line splitter, with clang's libFuzzer
+echo "== Fuzzing, ${fuzz_seconds}s"
 scripts/install-deps.sh clang-14 libclang-rt-14-dev
 tests/fuzz/run.sh "$fuzz_seconds"
 # ---

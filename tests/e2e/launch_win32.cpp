@@ -30,12 +30,8 @@ int main() {
   FILE_DISPOSITION_INFO disposition = {TRUE};
   if (pending) SetFileInformationByHandle(pending, FileDispositionInfo, &disposition, sizeof disposition);
   std::wstring line = Setting(L"KELVANE_COMMAND_LINE");
-  STARTUPINFOW start = {};
+  STARTUPINFOW start = {};  // the standard handles are passed on
   start.cb = sizeof start;
-  start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  start.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process;
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process))
     return 126;

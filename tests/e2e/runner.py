@@ -2,6 +2,7 @@
 # for a Windows build, under Wine through the launcher, and reads back what
 # stays. The environment names the builds: KELVANE (the tool), FAULT_SHIM_LIBRARY,
 # FAULT_PROBE, and for Windows KELVANE_LAUNCHER and KELVANE_WINE.
+import contextlib
 import datetime
 import os
 import re
@@ -22,6 +23,7 @@ NOBODY = 65534
 posix = pytest.mark.skipif(WINDOWS, reason="POSIX only")
 windows = pytest.mark.skipif(not WINDOWS, reason="Windows only")
 as_root = pytest.mark.skipif(not ROOT, reason="needs root")
+one_and_all = pytest.mark.parametrize("one", [False, True], ids=["all processors", "one processor"])
 
 
 def days_ago(days):
@@ -57,13 +59,15 @@ def build(root, entries):
 
 
 # Nested directories, made relative to the one above, as no path
-# could name the deep end.
-def make_chain(top, depth, name="d"):
+# could name the deep end; `last` a file at the end.
+def make_chain(top, depth, name="d", last=None):
     fd = os.open(top, os.O_RDONLY)
     for _ in range(depth):
         os.mkdir(name, dir_fd=fd)
         fd, above = os.open(name, os.O_RDONLY, dir_fd=fd), fd
         os.close(above)
+    if last:
+        os.close(os.open(last, os.O_CREAT | os.O_WRONLY, dir_fd=fd))
     os.close(fd)
 
 
@@ -81,31 +85,25 @@ def tree(root, dir_fd=None):
 
 # A temporary directory that another user can reach, removed with
 # whatever modes its entries have.
-class Scratch:
-
-    def __enter__(self):
-        self.path = tempfile.mkdtemp(prefix="kelvane-test-")
-        os.chmod(self.path, 0o711)
-        return self.path
-
-    def __exit__(self, *_):
-        subprocess.run(["chmod", "-R", "u+rwx", self.path], stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.path)
-
-
-# A command line in which every argument is quoted: the tool has no
-# escape character, and an argument holds no quote.
-def windows_line(args):
-    return "".join(' "' + arg + '"' for arg in args)
+@contextlib.contextmanager
+def scratch_directory():
+    path = tempfile.mkdtemp(prefix="kelvane-test-")
+    os.chmod(path, 0o711)
+    try:
+        yield path
+    finally:
+        subprocess.run(["chmod", "-R", "u+rwx", path], stderr=subprocess.DEVNULL)
+        shutil.rmtree(path)
 
 
+# Runs the tool (or `program`) and gives (exit code, standard output,
+# standard error). `raw` is the command line after the program's name
+# (Windows), else every argument is quoted: the tool has no escape
+# character. `output` "closed" or "full"; `user` a user id to run as;
+# `files` and `size` limits on open files and file sizes; `faults` the
+# shim's list. A run still going after `timeout` seconds is killed.
 def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0, size=0, faults="", env=None,
         program=BINARY, timeout=300):
-    """Runs the tool (or `program`) and gives (exit code, standard output, standard error).
-    `raw` is the command line after the program's name (Windows);
-    `output` "closed" or "full"; `user` a user id to run as; `files` and
-    `size` limits on open files and file sizes; `faults` the shim's list.
-    A run still going after `timeout` seconds is killed."""
     settings = dict(os.environ, **(env or {}))
     if user is not None:  # the build tree may be out of the other user's reach
         program = shutil.copy(program, os.path.join(scratch, "kelvane"))
@@ -114,7 +112,7 @@ def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0
         settings["ASAN_OPTIONS"] = settings.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     command = [program, *args]
     if WINDOWS:
-        line = '"' + native(program) + '"' + (windows_line(args) if raw is None else raw)
+        line = '"' + native(program) + '"' + ("".join(f' "{arg}"' for arg in args) if raw is None else raw)
         settings.update(KELVANE_COMMAND_LINE=line, LC_ALL="C.UTF-8")
         command = [WINE, os.environ["KELVANE_LAUNCHER"]]
 
@@ -123,10 +121,8 @@ def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0
             os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
         if output == "closed":
             os.close(1)
-        if files:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
-        if size:
-            resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        for limit, value in [(resource.RLIMIT_NOFILE, files), (resource.RLIMIT_FSIZE, size)]:
+            value and resource.setrlimit(limit, (value, value))
         if user is not None:
             os.setgroups([])
             os.setgid(user)
@@ -139,10 +135,10 @@ def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0
         except subprocess.TimeoutExpired:
             done = subprocess.CompletedProcess(command, -9)
         err.seek(0)
-        done.stderr = err.read()
-    captured = b"" if output != "capture" else open(out_path, "rb").read()
+        said = err.read()
+    written = open(out_path, "rb").read() if output == "capture" else b""
     # A run ended by a signal ends as a shell shows it.
-    return done.returncode % 256 if done.returncode >= 0 else 128 - done.returncode, captured, done.stderr
+    return (done.returncode if done.returncode >= 0 else 128 - done.returncode), written, said
 
 
 # The lines of an output, each ended as the platform ends lines, sorted:

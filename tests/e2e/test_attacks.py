@@ -4,13 +4,14 @@
 # Whatever happens, nothing but the expired entries may change, and a
 # second run must always finish the work.
 import errno
+import itertools
 import os
 import random
 import subprocess
 import threading
 
 import pytest
-from runner import Scratch, as_root, build, days_ago, make_chain, run, tree
+from runner import as_root, build, days_ago, make_chain, one_and_all, run, scratch_directory, tree
 
 YOUNG = days_ago(0)
 TRIALS = 8 * (20 if os.environ.get("KELVANE_LONG_TESTS") else 1)
@@ -41,14 +42,18 @@ def churn(places, i):
 
 
 DEPTHS = ["/s0", "/s1/n", "/s2/n/n/n", "/s3/n/n/n/n/n"]
-ATTACKS = {  # what another thread does over and over, given the scratch directory and a count
+ATTACKS = {  # what another thread does over and over, given the scratch directory and a count; or a name
     "a directory swapped at every depth": lambda s, i: swap_for_link(
         s + "/archive/20010101" + DEPTHS[i % 4], (s + "/archive/20010101" if i % 2 else s) + f"/parked{i % 4}",
         s + "/outside"),
     "the expired entry swapped": lambda s, i: swap_for_link(s + "/archive/20010101", s + "/parked", s + "/outside"),
     "churn": lambda s, i: churn([s + "/archive/20010103-", s + "/archive/undated-", s + "/archive/20010101/",
                                  s + "/archive/20010101/s0/n/"], i),
-    "killed at a random moment": None,
+    # The nth directory opened below the expired entry is swapped for a
+    # link just before the open,
+    # by the shim: the tool must never follow it.
+    "swapped as it is opened": "swap",
+    "killed at a random moment": "kill",
 }
 
 
@@ -69,16 +74,16 @@ def expect_untouched(scratch, finished):
 # The tree holds links to the outside, among them hard links to a file of
 # another owner, one in a directory whose mode is opened up first, and
 # names that look like options or lines: only the links go.
-@pytest.mark.parametrize("one", [False, True], ids=["all processors", "one processor"])
+@one_and_all
 @pytest.mark.parametrize("attack", ATTACKS)
 def test_no_attack_leads_outside_nor_keeps_the_next_run_from_finishing(attack, one):
-    with Scratch() as scratch:
+    with scratch_directory() as scratch:
         make_archive(scratch)
         entry, canary = scratch + "/archive/20010101", scratch + "/outside/canary"
         os.chmod(canary, 0o640)
         if os.geteuid() == 0:
             os.lchown(canary, 1234, 1234)
-        for _ in range(TRIALS):
+        for trial in range(TRIALS):
             os.mkdir(entry)
             for branch in range(4):  # deeper than the window of directories the tool keeps open
                 build(entry, [f"s{branch}" + "/n" * level + "/" + f for level in range(6) for f in
@@ -88,22 +93,20 @@ def test_no_attack_leads_outside_nor_keeps_the_next_run_from_finishing(attack, o
             os.link(canary, entry + "/hard")
             os.link(canary, entry + "/locked/hard")
             os.chmod(entry + "/locked", 0o500)
-            stop, delay = threading.Event(), random.uniform(0.001, 0.03)
+            stop, attacker = threading.Event(), ATTACKS[attack]
+            faults = f"openat2:{trial + 2}:swap" if attacker == "swap" else ""
 
-            def loop():
-                i = 0
-                while not stop.is_set():
-                    ATTACKS[attack](scratch, i)
-                    i += 1
+            def attack_until_stopped():
+                for i in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
+                    attacker(scratch, i)
 
-            worker = threading.Thread(target=loop)
-            if ATTACKS[attack]:
-                worker.start()
-            status, _, said = run([scratch + "/archive", "30"], scratch, one,
-                                  timeout=300 if ATTACKS[attack] else delay)
+            worker = threading.Thread(target=stop.wait if isinstance(attacker, str) else attack_until_stopped)
+            worker.start()
+            status, _, said = run([scratch + "/archive", "30"], scratch, one, faults=faults, env={
+                "FAULT_SHIM_LINK": scratch + "/outside"}, timeout=random.uniform(0.001, 0.03) if attacker == "kill" else 300)
             stop.set()
-            worker.join() if ATTACKS[attack] else None
-            assert status in ((0, 2) if ATTACKS[attack] else (0, 137)), said
+            worker.join()
+            assert status in ((0, 137) if attacker == "kill" else (0, 2)), said
             assert os.strerror(errno.ENOENT).encode() not in said
             expect_untouched(scratch, False)
             # What the attack itself left outside the expired entries.
@@ -127,7 +130,7 @@ NO_MOUNT_IDS = f"openat2:1+:{errno.ENOSYS},statx:1+:{errno.ENOSYS},name_to_handl
 @pytest.mark.parametrize("faults, first, reason", [("", "/mnt", CROSSED), (f"openat2:1+:{errno.EPERM}", "/mnt", CROSSED),
                                                    (NO_MOUNT_IDS, "", UNKNOWN)], ids=["openat2", "mount ids", "neither"])
 def test_a_bind_mount_is_never_entered(faults, first, reason):
-    with Scratch() as scratch:
+    with scratch_directory() as scratch:
         make_archive(scratch)
         entry, mounted = scratch + "/archive/20010101", scratch + "/archive/20010102"
         build(scratch + "/archive", ["20010101/", "20010101/mnt/", "20010101/before", "20010101/zafter", "20010102/"])

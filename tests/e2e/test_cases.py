@@ -1,47 +1,34 @@
 # The tool as a user meets it, one row a case: the tree to build, the
 # arguments, what the run writes, its exit code and what stays. Lists are
-# separated by '|'; in them "@N" is the date N days ago and "%A" the
-# archive. An output line "NAME AGE" is the report line of NAME (a
-# directory when it ends in '/'), AGE "T" the age of the year-200 names,
-# today's day number; "%L" the longest archive path the tool keeps. Every row runs on one processor and on all, which
-# must end alike; nothing outside the archive may change.
+# separated by '|'; in them "@N" is the date N days ago, "%A" the archive
+# and "%L" the longest archive path the tool keeps. An output line "NAME
+# AGE" is the report line of NAME (a directory when it ends in '/'), AGE "T"
+# the age of the year-200 names, today's day number. Every row runs on one
+# processor and on all, which must end alike; nothing outside the archive
+# may change.
 import datetime
 import os
 
 import pytest
-from runner import NOBODY, SEP, Scratch, as_root, build, expand, make_chain, native, posix, lines, run, tree, windows
+from runner import NOBODY, SEP, as_root, build, expand, lines, make_chain, one_and_all, posix, run, scratch_directory, tree, windows
 
 TODAY = (datetime.date.today() - datetime.date(1969, 12, 31)).days
-OLD = (datetime.date.today() - datetime.date(2001, 1, 1)).days  # the age of 20010101
 USAGE = (
     'Kelvane v1.0|Usage: Kelvene Arcpath [history]| Files/Directories in Arcpath older than "history" days will'
     " be erased| Defualt for history is 40 days| File and directory names should have the following form"
     " yyyymmdd*.*| Written by the Kelvane developers"
 )
-A250, TREE = "a" * 250, "@31/|@31/a/|@31/a/x|@31.zip"
+A250, D250, TREE = "a" * 250, "d" * 250, "@31/|@31/a/|@31/a/x|@31.zip"
 
 
-# The whole archive goes to nobody, but for entries named "roots".
-def give_to_nobody(archive):
-    os.lchown(archive, NOBODY, NOBODY)
-    for top, dirs, files in os.walk(archive):
-        for name in dirs + files:
-            if "roots" not in os.path.join(top, name):
-                os.lchown(os.path.join(top, name), NOBODY, NOBODY)
-
-
-# Modes opened up inside the expired tree only, never on the archive;
-# rw- directories may be listed but not searched, with a file listed first
-# in one and a subdirectory in the other.
-def modes(archive):
-    give_to_nobody(archive)
-    for name, mode in [("none", 0), ("r-x", 0o500), ("rw-a", 0o600), ("rw-b", 0o600), ("..", 0o505)]:
-        os.chmod(os.path.join(archive, expand("@50", archive), name), mode)
-
-
-def locked(archive):
-    give_to_nobody(archive)
-    os.chmod(os.path.join(archive, expand("@50", archive)), 0o500)
+# The whole archive goes to nobody, but for entries named "roots"; then
+# the entries of @50 named in `modes` get those modes.
+def give_to_nobody(archive, modes=()):
+    for path in [archive] + [os.path.join(top, n) for top, dirs, files in os.walk(archive) for n in dirs + files]:
+        if "roots" not in path[len(archive):]:
+            os.lchown(path, NOBODY, NOBODY)
+    for name, mode in modes:
+        os.chmod(os.path.join(expand(archive + "/@50", archive), name), mode)
 
 
 # Read-only (1) everywhere, hidden and system as well (7) in "hidden":
@@ -52,26 +39,15 @@ def attributes(archive):
         os.chmod(os.path.join(archive, entry), 0o555)
 
 
-# What Wine cannot name is too long; Unix links never cost their targets.
-def unix_made(archive):
-    os.makedirs(archive + "/20010101/sub")
-    build(archive, ["20010101/other", "20010101/sub/dirlink->../../../outside", "20010101/filelink->"
-                    "../../outside/canary", "20010101d->../outside", "20010101/a/", "20010101/b/"])
-    make_chain(archive + "/20010101/a", 20, "d" * 250)
-    make_chain(archive + "/20010101/b", 20, "d" * 250)
-    fd = os.open(archive + "/20010101/a/" + "/".join(["d" * 250] * 15), os.O_RDONLY)
-    os.close(os.open("/".join(["d" * 250] * 5) + "/f", os.O_CREAT | os.O_WRONLY, dir_fd=fd))
-
-
 # A wide tree for threads: two directories of eight subdirectories, some of
 # them holding what nobody cannot remove.
-WIDE = "|".join(
-    ["@50/", "@51/", "@52.zip"]
-    + [f"@5{s // 8}/s{s % 8}/" + f for s in range(16) for f in ["", *map(str, range(30))]]
-    + [f"@5{s // 8}/s{s % 8}/roots/" + f for s in range(16) if s % 8 % 3 == 1 for f in ["", "file"]]
-)
-WIDE_ERR = "|".join(f"kelvane: cannot remove %A/@5{s // 8}/s{s % 8}/roots/file: Permission denied" for s in range(16) if s % 8 % 3 == 1)
-CANNOT, TOO_LONG, D = "kelvane: cannot remove %A\\20010101", ": File name is too long", "/".join(["d" * 250] * 20)
+ROOTS = [f"@5{s // 8}/s{s % 8}/" for s in range(16) if s % 8 % 3 == 1]
+WIDE = "|".join(["@50/", "@51/", "@52.zip"] + [f"@5{s // 8}/s{s % 8}/{f}" for s in range(16) for f in ["", *range(30)]]
+                + [d + f for d in ROOTS for f in ["roots/", "roots/file"]])
+# Made on the Unix side: what Wine cannot name, and links.
+LONG = "\\".join([D250] * 20)
+CANNOT, TOO_LONG, ELSEWHERE = "kelvane: cannot remove %A\\@50", ": File name is too long", \
+    ": the name leads elsewhere (a link that cannot be removed by itself here)"
 
 
 def row(what, tree_, args, out, err, code, left, marks=(), prepare=None, **how):
@@ -101,8 +77,8 @@ ROWS = [
     # A file that fills half-way through a line keeps the lines before it.
     row("standard output fills", "", "", "Kelvane v1.0", "", 0, "", posix, size=20),
     row("standard output fills between statements", "@50.zip", "%A", "", "", 0, "", posix, size=20),
-    row("archive path too long", f"{A250}/|{A250}/@50", f"%A/{A250}",
-        f"Path %L{SEP} is not a valid path", "", 0, f"{A250}/|{A250}/@50"),
+    row("archive path too long", f"{A250}/|{A250}/@50", f"%A/{A250}", f"Path %L{SEP} is not a valid path", "", 0,
+        f"{A250}/|{A250}/@50"),
     row("names are not patterns", "@50*|@50?/|@50?/[a]|@50?/*|@5*|@5?", "%A|30", "@50* 50|@50?/ 50", "", 0,
         "@5*|@5?", posix),
     # Control characters could forge a report line: they are shown as their bytes.
@@ -114,61 +90,65 @@ ROWS = [
     row("archive is a link", "@50/|@50/@60|link->@50", "%A/link", "@60 60", "", 0, "@50/|link", posix),
     row("deep chain, few descriptors", "@50/|notes.txt", "%A", "@50/ 50", "", 0, "notes.txt", posix,
         lambda a: make_chain(expand(a + "/@50", a), 20000), files=16),
+    # Modes opened up inside the expired tree only, never on the archive;
+    # rw- directories may be listed but not searched, with a file listed
+    # first in one and a subdirectory in the other.
     row("modes", "@50/|@50/none/|@50/none/f|@50/r-x/|@50/r-x/in/|@50/r-x/in/f|@50/rw-a/|@50/rw-a/f|@50/rw-a/s/"
         "|@50/rw-a/s/g|@50/rw-b/|@50/rw-b/f/|@50/rw-b/f/g|@50/rw-b/s|@51.zip", "%A", "@50/ 50|@51.zip 51",
         "kelvane: cannot remove %A/@50: Permission denied|kelvane: cannot remove %A/@51.zip: Permission denied",
-        2, "@50/|@51.zip", as_root, modes, user=NOBODY),
+        2, "@50/|@51.zip", as_root, lambda a: give_to_nobody(a, [("none", 0), ("r-x", 0o500), ("rw-a", 0o600),
+                                                                 ("rw-b", 0o600), ("..", 0o505)]), user=NOBODY),
     # Two threads meet the same directory while its mode is being changed:
     # both remove what they came for.
     row("threads opening up one directory", "@50/|@50/c1/|@50/c2/|" + "|".join(
-        f"@50/{d}/" + f for d in ["c1/d1", "c1/d2", "c2/d1", "c2/d2"] for f in ["", *map(str, range(200))]),
-        "%A", "@50/ 50", "", 0, "", as_root, locked, user=NOBODY, faults="fchmod:1+:delay"),
+        f"@50/c{c}/d{d}/{f}" for c in (1, 2) for d in (1, 2) for f in ["", *range(200)]), "%A", "@50/ 50", "", 0, "",
+        as_root, lambda a: give_to_nobody(a, [("", 0o500)]), user=NOBODY, faults="fchmod:1+:delay"),
     # What nobody cannot remove is named, the line end in its name shown as
     # its byte; the rest goes.
     row("what cannot go is named", "@50/|@50/mine/|@50/mine/f|@50/roots\n/|@50/roots\n/f|@50/z|@51.zip", "%A",
         "@50/ 50|@51.zip 51", "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied", 2,
         "@50/|@50/roots\n/|@50/roots\n/f", as_root, give_to_nobody, user=NOBODY),
-    row("several threads end as one does", WIDE, "%A", "@50/ 50|@51/ 51|@52.zip 52", WIDE_ERR, 2,
-        "|".join(e for e in WIDE.split("|") if "roots" in e or e in ("@50/", "@51/") or e + "roots/" in WIDE),
+    row("several threads end as one does", WIDE, "%A", "@50/ 50|@51/ 51|@52.zip 52",
+        "|".join(f"kelvane: cannot remove %A/{d}roots/file: Permission denied" for d in ROOTS), 2,
+        "|".join(["@50/", "@51/"] + [d + f for d in ROOTS for f in ["", "roots/", "roots/file"]]),
         as_root, give_to_nobody, user=NOBODY),
     row("a pair of quotes and a tab separate, a backslash escapes nothing", "@35|@41", "", "@41 41|@35 35", "", 0,
         "", windows, raw=' "" %A\\""\t30'),
-    row("read-only, hidden and system entries go", "20010101/|20010101/r|20010101/hidden/|20010101/hidden/all|"
-        "20010101.zip", "%A", f"20010101/ {OLD}|20010101.zip {OLD}", "", 0, "", windows, attributes),
-    row("a file in use stays with the directories above it", "20010101/|20010101/a/|20010101/a/held|"
-        "20010101/a/other|20010101/b/|20010101/b/f|20010101.zip", "%A", f"20010101/ {OLD}|20010101.zip {OLD}",
-        CANNOT + "\\a\\held: Sharing violation", 2,
-        "20010101/|20010101/a/|20010101/a/held", windows, lambda a: {"env": {"KELVANE_HOLD": native(a) +
-                                                                             "\\20010101\\a\\held"}}),
-    row("a removal pending counts as done", "20010101.zip", "%A", f"20010101.zip {OLD}", "", 0, "", windows,
-        lambda a: {"env": {"KELVANE_PENDING": native(a) + "\\20010101.zip"}}),
-    row("names in any language, shown in the OEM code page", "20010101 caf\u00e9|20010101 \u00fcber/|"
-        "20010101 \u00fcber/na\u00efve \u65e5\u672c|20010101 \u65e5\u672c|20010101" + "x" * 119 + "\u00e9|notes \u00e9",
-        "%A", f"20010101 caf\x82 {OLD}|20010101 \x81ber/ {OLD}|20010101 ?? {OLD}|20010101{'x' * 119}\x82 {OLD}", "",
-        0, "notes \u00e9", windows),
+    row("read-only, hidden and system entries go", "@50/|@50/r|@50/hidden/|@50/hidden/all|@51.zip", "%A",
+        "@50/ 50|@51.zip 51", "", 0, "", windows, attributes),
+    row("a file in use stays with the directories above it", "@50/|@50/a/|@50/a/held|@50/a/other|@50/b/|@50/b/f|"
+        "@51.zip", "%A", "@50/ 50|@51.zip 51", CANNOT + "\\a\\held: Sharing violation", 2, "@50/|@50/a/|@50/a/held",
+        windows, env={"KELVANE_HOLD": "%A\\@50\\a\\held"}),
+    row("a removal pending counts as done", "@50.zip", "%A", "@50.zip 50", "", 0, "", windows,
+        env={"KELVANE_PENDING": "%A\\@50.zip"}),
+    # The buffer fills inside the é of the fourth name.
+    row("names in any language, shown in the OEM code page", "@50 caf\u00e9|@50 \u00fcber/|@50 \u00fcber/na\u00efve"
+        " \u65e5\u672c|@50 \u65e5\u672c|@50" + "x" * 119 + "\u00e9|notes \u00e9", "%A",
+        f"@50 caf\x82 50|@50 \x81ber/ 50|@50 ?? 50|@50{'x' * 119}\x82 50", "", 0, "notes \u00e9", windows),
     row("a missing path in the OEM code page", "", "", "Path %A\\\x82\\ is not a valid path", "", 0, "", windows,
         raw=' "%A\\\u00e9"'),
-    row("paths beyond MAX_PATH", "20010101/", "%A", f"20010101/ {OLD}", "", 0, "", windows,
-        lambda a: make_chain(a + "/20010101", 150)),
-    row("what Wine cannot name is too long; Unix links never cost their targets", "", "%A",
-        f"20010101/ {OLD}|20010101d/ {OLD}", "|".join(
-            [CANNOT + "\\a\\" + D.replace("/", "\\") + "\\f" + TOO_LONG,
-             CANNOT + "\\b\\" + D[:-251].replace("/", "\\") + TOO_LONG]
-            + [CANNOT + p + ": the name leads elsewhere (a link that cannot be removed by itself here)"
-               for p in ["\\filelink", "\\sub\\dirlink", "d"]]), 2,
-        "|".join(["20010101/", "20010101/a/", "20010101/b/", f"20010101/a/{D}/f", "20010101/filelink", "20010101/sub/",
-                  "20010101/sub/dirlink", "20010101d", *[f"20010101/{x}/{D[:k * 251 - 1]}/" for x in "ab" for k in range(1, 21)]]),
-        windows, unix_made),
-    row("a name holding a backslash is no path, nor gone when that path is missing", "20010101\\x|20010101d/|"
-        "20010101d/y\\z", "%A", f"20010101\\x {OLD}|20010101d/ {OLD}",
-        f"{CANNOT}\\x: Invalid name|{CANNOT}d\\y\\z: Invalid name", 2, "20010101\\x|20010101d/|20010101d/y\\z", windows),
+    row("paths beyond MAX_PATH", "@50/", "%A", "@50/ 50", "", 0, "", windows,
+        lambda a: make_chain(expand(a + "/@50", a), 150)),
+    # Wine cannot name what lies this deep; Unix links never cost their targets.
+    row("what Wine cannot name is too long; links never cost their targets", "@50/|@50/a/|@50/b/|@50/sub/|"
+        "@50/other|@50/sub/dirlink->../../../outside|@50/filelink->../../outside/canary|@51->../outside", "%A",
+        "@50/ 50|@51/ 51", "|".join([f"{CANNOT}\\a\\{LONG}\\f{TOO_LONG}", f"{CANNOT}\\b\\{LONG[:-251]}{TOO_LONG}",
+                                    CANNOT + "\\filelink" + ELSEWHERE, CANNOT + "\\sub\\dirlink" + ELSEWHERE,
+                                    "kelvane: cannot remove %A\\@51" + ELSEWHERE]), 2,
+        "|".join(["@50/", "@50/a/", "@50/b/", "@50/a/" + LONG.replace("\\", "/") + "/f", "@50/filelink", "@50/sub/",
+                  "@50/sub/dirlink", "@51"] + [f"@50/{x}/{LONG[:k * 251 - 1]}/".replace("\\", "/") for x in "ab"
+                                               for k in range(1, 21)]), windows,
+        lambda a: [make_chain(expand(a + "/@50/", a) + x, 20, D250, x == "a" and "f") for x in "ab"]),
+    row("a name holding a backslash is no path, nor gone when that path is missing", "@50\\x|@51/|@51/y\\z", "%A",
+        "@50\\x 50|@51/ 51", f"{CANNOT}\\x: Invalid name|kelvane: cannot remove %A\\@51\\y\\z: Invalid name", 2,
+        "@50\\x|@51/|@51/y\\z", windows),
 ]
 
 
 # The expected lines of an output column, as bytes.
 def report_lines(text, archive):
     found = []
-    for item in filter(None, expand(text, archive).split("|")) if text else []:
+    for item in items(text, archive):
         name, _, age = item.rpartition(" ")
         if age == "T" or age.isdigit():
             shown = f"[{name[:-1]}]" if name.endswith("/") else name
@@ -177,17 +157,21 @@ def report_lines(text, archive):
     return sorted(found)
 
 
-@pytest.mark.parametrize("one", [False, True], ids=["all processors", "one processor"])
+def items(text, archive):
+    return expand(text, archive).split("|") if text else []
+
+
+@one_and_all
 @pytest.mark.parametrize("tree_, args, out, err, code, left, prepare, how", ROWS)
 def test_case(tree_, args, out, err, code, left, prepare, how, one):
-    with Scratch() as scratch:
+    with scratch_directory() as scratch:
         archive = scratch + "/archive"
         build(scratch, ["archive/", "outside/", "outside/canary"])
-        build(archive, expand(tree_, archive).split("|") if tree_ else [])
-        how = dict(how, **(prepare and prepare(archive) or {}))
-        if "raw" in how:
-            how["raw"] = expand(how["raw"], archive)
-        status, written, said = run(expand(args, archive).split("|") if args else [], scratch, one, **how)
+        build(archive, items(tree_, archive))
+        prepare and prepare(archive)
+        how = {key: expand(value, archive) if key == "raw" else value for key, value in how.items()}
+        how["env"] = {key: expand(value, archive) for key, value in how.get("env", {}).items()}
+        status, written, said = run(items(args, archive), scratch, one, **how)
         assert (status, lines(written), lines(said)) == (code, report_lines(out, archive), report_lines(err, archive))
-        assert tree(archive) == sorted(expand(left, archive).split("|") if left else [])
+        assert tree(archive) == sorted(items(left, archive))
         assert tree(scratch + "/outside") == ["canary"]

@@ -9,7 +9,7 @@ import re
 import shutil
 
 import pytest
-from runner import END, Scratch, posix, run, windows
+from runner import END, posix, run, scratch_directory, windows
 
 PROBE = os.environ["FAULT_PROBE"]
 DIGITS = int(os.environ["POINTER_DIGITS"])
@@ -51,7 +51,7 @@ def pattern(text):
 def test_fault(fault, says, code):
     start, kind = fault.startswith("start:"), fault.partition(":")[2] or fault
     klass, message, module = (says.split("|") + [os.path.basename(PROBE)])[:3] if "|" in says else ("", says, "")
-    with Scratch() as scratch:
+    with scratch_directory() as scratch:
         program = shutil.copy(PROBE, scratch + "/prob\u00e9\u65e5.exe") if fault.startswith("copy:") else PROBE
         env = {"FAULT_PROBE_AT_START_UP": kind} if start else {}
         status, out, err = run(["none" if start else kind], scratch, env=env, program=program)

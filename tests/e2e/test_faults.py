@@ -6,7 +6,7 @@ import errno
 import os
 
 import pytest
-from runner import Scratch, build, days_ago, make_chain, run, tree
+from runner import build, days_ago, make_chain, one_and_all, run, scratch_directory, tree
 
 YOUNG = days_ago(0)
 STAYING = [YOUNG + "/", YOUNG + "/keep/", YOUNG + "/keep/file", "notes.txt"]
@@ -15,7 +15,6 @@ STAYING = [YOUNG + "/", YOUNG + "/keep/", YOUNG + "/keep/file", "notes.txt"]
 ARCHIVE = ["20010101/", "20010101/a/", "20010101/a/x", "20010101/a/y", "20010101/b/", "20010101/b/c/",
            "20010101/b/c/d/", "20010101/b/c/d/e/", "20010101/b/c/d/e/f/", "20010101/b/c/d/e/f/leaf",
            "20010101/file", "20010102.zip", "notes.txt", YOUNG + "/", YOUNG + "/keep/", YOUNG + "/keep/file"]
-one_and_all = pytest.mark.parametrize("one", [False, True], ids=["all processors", "one processor"])
 
 
 # Runs with these calls failing and checks what one failure may leave:
@@ -60,7 +59,7 @@ SWEEPS = [  # the call, its errors in turn, how many calls, how many of them lea
 def test_each_call_failing_stops_only_its_path(call, errors, calls, fired, below, also, one):
     failed = 0
     for nth in range(1, calls + 1):
-        with Scratch() as scratch:
+        with scratch_directory() as scratch:
             build(scratch, ["archive/"])
             build(scratch + "/archive", ARCHIVE)
             error = errors[nth % len(errors)]
@@ -70,7 +69,7 @@ def test_each_call_failing_stops_only_its_path(call, errors, calls, fired, below
 
 @one_and_all
 def test_a_read_failing_half_way_keeps_the_rest_of_that_directory(one):
-    with Scratch() as scratch:
+    with scratch_directory() as scratch:
         build(scratch, ["archive/"])
         build(scratch + "/archive", ARCHIVE)
         big = scratch + "/archive/20010101/b/c/d/e/f"
@@ -87,7 +86,7 @@ def test_a_read_failing_half_way_keeps_the_rest_of_that_directory(one):
 @one_and_all
 def test_entries_that_stay_are_not_listed_again_for_each_deep_subdirectory(one):
     kept, chains = 1000, 40
-    with Scratch() as scratch:
+    with scratch_directory() as scratch:
         expired = scratch + "/archive/20010101/"
         build(scratch, ["archive/", "archive/20010101/"])
         build(expired, ["k" * 250 + str(i) for i in range(kept)] + [f"{i}/" for i in range(0, kept, kept // chains)])
