@@ -6,7 +6,6 @@
 // for openat2, "swap", meets a link to the directory FAULT_SHIM_LINK where
 // its directory was, which is moved aside to ".swapped".
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -68,13 +67,6 @@ Function Next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-// The mode argument of an open that may create.
-#define MODE(last)                    \
-  va_list rest;                       \
-  va_start(rest, last);               \
-  mode_t mode = va_arg(rest, mode_t); \
-  va_end(rest)
-
 }  // namespace
 
 // Each call fails as Fault() says or is made as the C library makes it.
@@ -83,6 +75,9 @@ Function Next(const char* name) {
     static const auto next = Next<result(*) params>(#name); \
     return Fault(#name) ? -1 : next args;                   \
   }
+// kelvane opens nothing to create it, so an open passes no mode on.
+SHIM(int, open, (const char* path, int flags), (path, flags))
+SHIM(int, openat, (int dir, const char* path, int flags), (dir, path, flags))
 SHIM(ssize_t, getdents64, (int dir, void* buffer, size_t size), (dir, buffer, size))
 SHIM(int, unlinkat, (int dir, const char* path, int flags), (dir, path, flags))
 SHIM(int, chmod, (const char* path, mode_t mode), (path, mode))
@@ -91,18 +86,6 @@ SHIM(int, statx, (int dir, const char* path, int flags, unsigned mask, struct st
      (dir, path, flags, mask, out))
 SHIM(int, name_to_handle_at, (int dir, const char* path, struct file_handle* handle, int* mount, int flags),
      (dir, path, handle, mount, flags))
-
-extern "C" int open(const char* path, int flags, ...) {
-  MODE(flags);
-  static const auto next = Next<int (*)(const char*, int, ...)>("open");
-  return Fault("open") ? -1 : next(path, flags, mode);
-}
-
-extern "C" int openat(int dir, const char* path, int flags, ...) {
-  MODE(flags);
-  static const auto next = Next<int (*)(int, const char*, int, ...)>("openat");
-  return Fault("openat") ? -1 : next(dir, path, flags, mode);
-}
 
 extern "C" long syscall(long number, ...) {
   va_list rest;

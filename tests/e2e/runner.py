@@ -1,10 +1,12 @@
 # Builds trees, runs the built tool as a user would, on Linux directly or,
 # for a Windows build, under Wine through the launcher, and reads back what
-# stays. The environment names the builds: KELVANE (the tool), FAULT_SHIM_LIBRARY,
-# FAULT_PROBE, and for Windows KELVANE_LAUNCHER and KELVANE_WINE.
+# stays. The environment names the builds: KELVANE (the tool),
+# FAULT_SHIM_LIBRARY, FAULT_PROBE, and for Windows KELVANE_LAUNCHER,
+# KELVANE_ANSWERING and KELVANE_WINE.
 import contextlib
 import datetime
 import os
+import pathlib
 import re
 import resource
 import shutil
@@ -17,12 +19,11 @@ BINARY = os.environ["KELVANE"]
 WINE = os.environ.get("KELVANE_WINE")
 WINDOWS = WINE is not None
 SEP, END = ("\\", b"\r\n") if WINDOWS else ("/", b"\n")
-ROOT = not WINDOWS and os.geteuid() == 0
 NOBODY = 65534
 
 posix = pytest.mark.skipif(WINDOWS, reason="POSIX only")
 windows = pytest.mark.skipif(not WINDOWS, reason="Windows only")
-as_root = pytest.mark.skipif(not ROOT, reason="needs root")
+as_root = pytest.mark.skipif(WINDOWS or os.geteuid() != 0, reason="needs root")
 one_and_all = pytest.mark.parametrize("one", [False, True], ids=["all processors", "one processor"])
 
 
@@ -47,15 +48,12 @@ def expand(text, archive):
 # symbolic link, any other a file holding its own name.
 def build(root, entries):
     for entry in entries:
-        path = os.path.join(root, entry)
-        if "->" in entry:
-            name, target = entry.split("->")
-            os.symlink(target, os.path.join(root, name))
-        elif entry.endswith("/"):
-            os.mkdir(path)
+        name, arrow, target = entry.partition("->")
+        path = os.path.join(root, name)
+        if arrow or entry.endswith("/"):
+            os.symlink(target, path) if arrow else os.mkdir(path)
         else:
-            with open(path, "w") as file:
-                file.write(entry)
+            pathlib.Path(path).write_text(entry)
 
 
 # Nested directories, made relative to the one above, as no path
@@ -78,7 +76,7 @@ def tree(root, dir_fd=None):
     with os.scandir(fd) as entries:
         for entry in entries:
             below = tree(entry.name, fd) if entry.is_dir(follow_symlinks=False) else None
-            found += [entry.name + "/"] + [entry.name + "/" + name for name in below] if below is not None else [entry.name]
+            found += [entry.name] if below is None else [entry.name + "/"] + [entry.name + "/" + n for n in below]
     os.close(fd)
     return sorted(found)
 

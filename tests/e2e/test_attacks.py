@@ -20,25 +20,27 @@ TRIALS = 8 * (20 if os.environ.get("KELVANE_LONG_TESTS") else 1)
 # Moves target away, puts a link to the outside in its place, and puts
 # it back. Failures are ignored: the tool removes the same entries.
 def swap_for_link(target, parked, outside):
-    try:
-        os.rename(target, parked)
-    except OSError:
-        return
-    for step in (lambda: os.symlink(outside, target), lambda: os.unlink(target), lambda: os.rename(parked, target)):
-        try:
-            step()
-        except OSError:
-            pass
+    if quietly(lambda: os.rename(target, parked)):
+        quietly(lambda: os.symlink(outside, target), lambda: os.unlink(target), lambda: os.rename(parked, target))
 
 
 def churn(places, i):
     for place in places:
         made, gone = f"{place}churn{i % 16}", f"{place}churn{(i + 8) % 16}"
+        quietly(lambda: os.mkdir(made) if i % 2 else open(made, "w").close(),
+                lambda: os.unlink(gone) if os.path.isfile(gone) else os.rmdir(gone))
+
+
+# Takes each step in turn, whether the one before failed or not; true when
+# all went well.
+def quietly(*steps):
+    failed = 0
+    for step in steps:
         try:
-            os.mkdir(made) if i % 2 else open(made, "w").close()
-            os.unlink(gone) if os.path.isfile(gone) else os.rmdir(gone)
+            step()
         except OSError:
-            pass
+            failed += 1
+    return not failed
 
 
 DEPTHS = ["/s0", "/s1/n", "/s2/n/n/n", "/s3/n/n/n/n/n"]
@@ -50,8 +52,7 @@ ATTACKS = {  # what another thread does over and over, given the scratch directo
     "churn": lambda s, i: churn([s + "/archive/20010103-", s + "/archive/undated-", s + "/archive/20010101/",
                                  s + "/archive/20010101/s0/n/"], i),
     # The nth directory opened below the expired entry is swapped for a
-    # link just before the open,
-    # by the shim: the tool must never follow it.
+    # link just before the open, by the shim: the tool must never follow it.
     "swapped as it is opened": "swap",
     "killed at a random moment": "kill",
 }

@@ -1,0 +1,97 @@
+// kelvane.exe with one system call answered for, as Windows would answer
+// where Wine cannot: KELVANE_ANSWER names the answer. The end-to-end table
+// runs it like kelvane.exe.
+#include <cstdlib>
+#include <string_view>
+
+#include "expiry/run_expiry.h"
+#include "runtime/console_win32.h"
+#include "runtime/file_system_win32.h"
+#include "runtime/process.h"
+
+namespace kelvane {
+namespace {
+
+// Wine can make neither a junction nor a cloud placeholder: plain
+// directories of these names are shown as such.
+AttributeQuery systemQuery = QueryAttributes;
+Status MarkReparsePoints(HANDLE entry, FILE_ATTRIBUTE_TAG_INFO& info) {
+  const Status status = systemQuery(entry, info);
+  WCHAR path[MAX_PATH];
+  const std::wstring_view name(path, GetFinalPathNameByHandleW(entry, path, MAX_PATH, 0));
+  info.FileAttributes |=
+      name.ends_with(L"junction") || name.ends_with(L"cloud") ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+  info.ReparseTag = name.ends_with(L"junction") ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_CLOUD;
+  return status;
+}
+
+// An account may be allowed to delete an entry and not to change its
+// attributes.
+template <typename... Rest>
+NTSTATUS NTAPI RefuseAttributes(PHANDLE handle, ACCESS_MASK access, Rest... rest) {
+  return access & FILE_WRITE_ATTRIBUTES ? static_cast<NTSTATUS>(0xC0000022)
+                                        : NtCreateFile(handle, access, rest...);
+}
+
+// Someone else's removal is pending: Windows answers "access denied" and
+// keeps the NT status beside it.
+BOOL WINAPI AnswerDeletePending(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+  return SetLastError(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0000056))), FALSE;
+}
+
+// A file in use that its system would remove only with POSIX semantics,
+// which it lacks: a program running from it, say.
+BOOL WINAPI RefuseRemoval(HANDLE entry, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+  if (kind == FileBasicInfo) return SetFileInformationByHandle(entry, kind, info, size);
+  return SetLastError(kind == FileDispositionInfo ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER), FALSE;
+}
+
+// Some redirectors and file-system drivers list no file ids.
+template <typename... Rest>
+NTSTATUS NTAPI RefuseFileIds(HANDLE dir, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                             PIO_STATUS_BLOCK io, PVOID buffer, ULONG size, FILE_INFORMATION_CLASS kind,
+                             Rest... rest) {
+  return kind == FileIdBothDirectoryInformation
+             ? static_cast<NTSTATUS>(0xC0000003)  // STATUS_INVALID_INFO_CLASS
+             : NtQueryDirectoryFile(dir, event, apc, context, io, buffer, size, kind, rest...);
+}
+
+// A file system that does not give names back, not one whose names are too long.
+NTSTATUS NTAPI RefuseNames(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG) {
+  return static_cast<NTSTATUS>(0xC0000010);  // STATUS_INVALID_DEVICE_REQUEST
+}
+
+// Standard output is a console with code page 437, which shows what it is
+// given on standard error, as UTF-8; or it is a file, and the process's
+// console has code page UTF-8.
+BOOL WINAPI AnswerConsoleMode(HANDLE, LPDWORD) { return TRUE; }
+UINT WINAPI AnswerCodePage437() { return 437; }
+UINT WINAPI AnswerCodePageUtf8() { return CP_UTF8; }
+BOOL WINAPI ShowOnStandardError(HANDLE, const VOID* text, DWORD units, LPDWORD written, LPVOID) {
+  char bytes[4096];
+  const int size = WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(text), static_cast<int>(units),
+                                       bytes, sizeof bytes, nullptr, nullptr);
+  *written = units;
+  return WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes, static_cast<DWORD>(size), nullptr, nullptr);
+}
+
+void Answer(std::string_view answer) {
+  if (answer == "reparse points") QueryAttributes = MarkReparsePoints;
+  if (answer == "no attribute changes") CreateEntryCall = RefuseAttributes;
+  if (answer == "delete pending") SetInformationCall = AnswerDeletePending;
+  if (answer == "no removal") SetInformationCall = RefuseRemoval;
+  if (answer == "no file ids") ListDirectoryCall = RefuseFileIds;
+  if (answer == "no names") NameQueryCall = RefuseNames;
+  if (answer == "console 437") ConsoleModeCall = AnswerConsoleMode, WriteConsoleCall = ShowOnStandardError;
+  ConsoleCodePageCall = answer == "console 437"     ? AnswerCodePage437
+                        : answer == "console UTF-8" ? AnswerCodePageUtf8
+                                                    : ConsoleCodePageCall;
+}
+
+}  // namespace
+}  // namespace kelvane
+
+int main(int argc, char** argv) {
+  kelvane::Answer(std::getenv("KELVANE_ANSWER"));
+  kelvane::RunProcess(argc, argv, kelvane::RunExpiry);
+}
