@@ -1,6 +1,7 @@
 // kelvane.exe with one system call answered for, as Windows would answer
-// where Wine cannot: KELVANE_ANSWER names the answer. The end-to-end table
-// runs it like kelvane.exe.
+// where Wine cannot, or with a file held open ("hold PATH", "pending
+// PATH"): KELVANE_ANSWER names the answer. The end-to-end table runs it
+// like kelvane.exe.
 #include <cstdlib>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include "runtime/console_win32.h"
 #include "runtime/file_system_win32.h"
 #include "runtime/process.h"
+#include "runtime/wide_text.h"
 
 namespace kelvane {
 namespace {
@@ -75,7 +77,19 @@ BOOL WINAPI ShowOnStandardError(HANDLE, const VOID* text, DWORD units, LPDWORD w
   return WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes, static_cast<DWORD>(size), nullptr, nullptr);
 }
 
+// Holds a file open as another program would, sharing read and write, or
+// with its removal pending.
+void Hold(std::string_view path, bool pending) {
+  const HANDLE file = CreateFileW(WideText<wchar_t>(path).c_str(), DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | (pending ? FILE_SHARE_DELETE : 0),
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (pending) SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
 void Answer(std::string_view answer) {
+  if (answer.starts_with("hold ") || answer.starts_with("pending "))
+    Hold(answer.substr(answer.find(' ') + 1), answer[0] == 'p');
   if (answer == "reparse points") QueryAttributes = MarkReparsePoints;
   if (answer == "no attribute changes") CreateEntryCall = RefuseAttributes;
   if (answer == "delete pending") SetInformationCall = AnswerDeletePending;
@@ -92,6 +106,7 @@ void Answer(std::string_view answer) {
 }  // namespace kelvane
 
 int main(int argc, char** argv) {
-  kelvane::Answer(std::getenv("KELVANE_ANSWER"));
+  const char* answer = std::getenv("KELVANE_ANSWER");
+  kelvane::Answer(answer != nullptr ? answer : "");
   kelvane::RunProcess(argc, argv, kelvane::RunExpiry);
 }

@@ -1,8 +1,7 @@
 # Builds trees, runs the built tool as a user would, on Linux directly or,
-# for a Windows build, under Wine through the launcher, and reads back what
-# stays. The environment names the builds: KELVANE (the tool),
-# FAULT_SHIM_LIBRARY, FAULT_PROBE, and for Windows KELVANE_LAUNCHER,
-# KELVANE_ANSWERING and KELVANE_WINE.
+# for a Windows build, under Wine, and reads back what stays. The
+# environment names the builds: KELVANE (the tool), FAULT_SHIM_LIBRARY,
+# FAULT_PROBE, and for Windows KELVANE_ANSWERING and KELVANE_WINE.
 import contextlib
 import datetime
 import os
@@ -85,22 +84,17 @@ def tree(root, dir_fd=None):
 # whatever modes its entries have.
 @contextlib.contextmanager
 def scratch_directory():
-    path = tempfile.mkdtemp(prefix="kelvane-test-")
-    os.chmod(path, 0o711)
-    try:
+    with tempfile.TemporaryDirectory(prefix="kelvane-test-") as path:
+        os.chmod(path, 0o711)
         yield path
-    finally:
-        subprocess.run(["chmod", "-R", "u+rwx", path], stderr=subprocess.DEVNULL)
-        shutil.rmtree(path)
 
 
 # Runs the tool (or `program`) and gives (exit code, standard output,
-# standard error). `raw` is the command line after the program's name
-# (Windows), else every argument is quoted: the tool has no escape
-# character. `output` "closed" or "full"; `user` a user id to run as;
+# standard error); Wine hands the arguments over as UTF-8 text in a
+# Windows command line. `output` "closed" or "full"; `user` a user id to run as;
 # `files` and `size` limits on open files and file sizes; `faults` the
 # shim's list. A run still going after `timeout` seconds is killed.
-def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0, size=0, faults="", env=None,
+def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, faults="", env=None,
         program=BINARY, timeout=300):
     settings = dict(os.environ, **(env or {}))
     if user is not None:  # the build tree may be out of the other user's reach
@@ -108,11 +102,8 @@ def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0
     if faults:
         settings.update(LD_PRELOAD=shutil.copy(os.environ["FAULT_SHIM_LIBRARY"], scratch), FAULT_SHIM=faults)
         settings["ASAN_OPTIONS"] = settings.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
-    command = [program, *args]
-    if WINDOWS:
-        line = '"' + native(program) + '"' + ("".join(f' "{arg}"' for arg in args) if raw is None else raw)
-        settings.update(KELVANE_COMMAND_LINE=line, LC_ALL="C.UTF-8")
-        command = [WINE, os.environ["KELVANE_LAUNCHER"]]
+    command = [WINE, program, *args] if WINDOWS else [program, *args]
+    settings.update(LC_ALL="C.UTF-8")
 
     def child():
         if one:
@@ -142,6 +133,4 @@ def run(args, scratch, one=False, raw=None, output="capture", user=None, files=0
 # The lines of an output, each ended as the platform ends lines, sorted:
 # report lines come in the directory's order. None when an end is wrong.
 def lines(output):
-    if output and not output.endswith(END):
-        return None
-    return sorted(output.split(END)[:-1])
+    return sorted(output.split(END)[:-1]) if not output or output.endswith(END) else None

@@ -14,11 +14,9 @@ from runner import (NOBODY, SEP, as_root, build, expand, lines, make_chain, one_
                     scratch_directory, tree, windows)
 
 TODAY = (datetime.date.today() - datetime.date(1969, 12, 31)).days
-USAGE = (
-    'Kelvane v1.0|Usage: Kelvene Arcpath [history]| Files/Directories in Arcpath older than "history" days will'
-    " be erased| Defualt for history is 40 days| File and directory names should have the following form"
-    " yyyymmdd*.*| Written by the Kelvane developers"
-)
+USAGE = ('Kelvane v1.0|Usage: Kelvene Arcpath [history]| Files/Directories in Arcpath older than "history" days'
+         " will be erased| Defualt for history is 40 days| File and directory names should have the following"
+         " form yyyymmdd*.*| Written by the Kelvane developers")
 A250, D250, TREE = "a" * 250, "d" * 250, "@31/|@31/a/|@31/a/x|@31.zip"
 
 
@@ -44,11 +42,6 @@ def has_attributes(path, bit):
     assert (os.getxattr(path, "user.DOSATTRIB"), os.stat(path).st_mode & 0o200) == (b"0x%x" % (bit & 6), 0)
 
 
-# A wide tree for threads: two directories of eight subdirectories, some of
-# them holding what nobody cannot remove.
-ROOTS = [f"@5{s // 8}/s{s % 8}/" for s in range(16) if s % 8 % 3 == 1]
-WIDE = "|".join(["@50/", "@51/", "@52.zip"] + [f"@5{s // 8}/s{s % 8}/{f}" for s in range(16) for f in ["", *range(30)]]
-                + [d + f for d in ROOTS for f in ["roots/", "roots/file"]])
 # Made on the Unix side: what Wine cannot name, and links.
 LONG = "\\".join([D250] * 20)
 CANNOT, TOO_LONG, ELSEWHERE = "kelvane: cannot remove %A\\@50", ": File name is too long", \
@@ -64,7 +57,8 @@ ROWS = [
     row("usage", "@50", "/?|30", USAGE, "", 0, "@50"),
     row("empty archive path", "@50", "|", USAGE, "", 0, "@50"),
     row("not the help request", "", "-?", f"Path -?{SEP} is not a valid path", "", 0, ""),
-    row("missing archive", "", "%A/no\x1b[2J", f"Path %A/no\\x1B[2J{SEP} is not a valid path", "", 0, ""),
+    # Wine cuts an argument at a control character.
+    row("missing archive", "", "%A/no\x1b[2J", f"Path %A/no\\x1B[2J{SEP} is not a valid path", "", 0, "", posix),
     row("missing, with separator", "", f"%A/no{SEP}", f"Path %A/no{SEP} is not a valid path", "", 0, ""),
     row("archive is a file", "@50.zip", "%A/@50.zip", "", "", 0, "@50.zip"),
     row("only the expired go", "@31/|@31/in.log|@31.zip|@30.zip|@0.log|@-400|notes.txt|backup/|2001-05-14", "%A|30",
@@ -113,26 +107,20 @@ ROWS = [
     row("what cannot go is named", "@50/|@50/mine/|@50/mine/f|@50/roots\n/|@50/roots\n/f|@50/z|@51.zip", "%A",
         "@50/ 50|@51.zip 51", "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied", 2,
         "@50/|@50/roots\n/|@50/roots\n/f", as_root, give_to_nobody, user=NOBODY),
-    row("several threads end as one does", WIDE, "%A", "@50/ 50|@51/ 51|@52.zip 52",
-        "|".join(f"kelvane: cannot remove %A/{d}roots/file: Permission denied" for d in ROOTS), 2,
-        "|".join(["@50/", "@51/"] + [d + f for d in ROOTS for f in ["", "roots/", "roots/file"]]),
-        as_root, give_to_nobody, user=NOBODY),
-    row("a pair of quotes and a tab separate, a backslash escapes nothing", "@35|@41", "", "@41 41|@35 35", "", 0,
-        "", windows, raw=' "" %A\\""\t30'),
     row("read-only, hidden and system entries go", "@50/|@50/r|@50/hidden/|@50/hidden/all|@51.zip", "%A",
         "@50/ 50|@51.zip 51", "", 0, "", windows,
         lambda a: attributes(a, {"@50": 1, "@50/r": 1, "@50/hidden": 7, "@50/hidden/all": 7, "@51.zip": 1})),
     row("a file in use stays with the directories above it", "@50/|@50/a/|@50/a/held|@50/a/other|@50/b/|@50/b/f|"
         "@51.zip", "%A", "@50/ 50|@51.zip 51", CANNOT + "\\a\\held: Sharing violation", 2, "@50/|@50/a/|@50/a/held",
-        windows, env={"KELVANE_HOLD": "%A\\@50\\a\\held"}),
+        windows, answer="hold %A\\@50\\a\\held"),
     row("a removal pending counts as done", "@50.zip", "%A", "@50.zip 50", "", 0, "", windows,
-        env={"KELVANE_PENDING": "%A\\@50.zip"}),
+        answer="pending %A\\@50.zip"),
     # The buffer fills inside the é of the fourth name.
     row("names in any language, shown in the OEM code page", "@50 caf\u00e9|@50 \u00fcber/|@50 \u00fcber/na\u00efve"
         " \u65e5\u672c|@50 \u65e5\u672c|@50" + "x" * 119 + "\u00e9|notes \u00e9", "%A",
         f"@50 caf\x82 50|@50 \x81ber/ 50|@50 ?? 50|@50{'x' * 119}\x82 50", "", 0, "notes \u00e9", windows),
-    row("a missing path in the OEM code page", "", "", "Path %A\\\x82\\ is not a valid path", "", 0, "", windows,
-        raw=' "%A\\\u00e9"'),
+    row("a missing path in the OEM code page", "", "%A\\\u00e9", "Path %A\\\x82\\ is not a valid path", "", 0, "",
+        windows),
     row("paths beyond MAX_PATH", "@50/", "%A", "@50/ 50", "", 0, "", windows,
         lambda a: make_chain(expand(a + "/@50", a), 150)),
     # Wine cannot name what lies this deep; Unix links never cost their targets.
@@ -202,9 +190,8 @@ def test_case(tree_, args, out, err, code, left, prepare, how, one):
         check = prepare and prepare(archive)
         how = dict(how)
         if "answer" in how:
-            how.update(program=os.environ["KELVANE_ANSWERING"], env={"KELVANE_ANSWER": how.pop("answer")})
-        how = {key: expand(value, archive) if key == "raw" else value for key, value in how.items()}
-        how["env"] = {key: expand(value, archive) for key, value in how.get("env", {}).items()}
+            answer = expand(how.pop("answer"), archive)
+            how.update(program=os.environ["KELVANE_ANSWERING"], env={"KELVANE_ANSWER": answer})
         status, written, said = run(items(args, archive), scratch, one, **how)
         assert (status, lines(written), lines(said)) == (code, report_lines(out, archive), report_lines(err, archive))
         assert tree(archive) == sorted(items(left, archive))
