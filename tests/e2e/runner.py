@@ -96,14 +96,13 @@ def scratch_directory():
 # shim's list. A run still going after `timeout` seconds is killed.
 def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, faults="", env=None,
         program=BINARY, timeout=300):
-    settings = dict(os.environ, **(env or {}))
+    settings = dict(os.environ, LC_ALL="C.UTF-8", **(env or {}))  # Wine reads arguments and names as UTF-8
     if user is not None:  # the build tree may be out of the other user's reach
         program = shutil.copy(program, os.path.join(scratch, "kelvane"))
     if faults:
         settings.update(LD_PRELOAD=shutil.copy(os.environ["FAULT_SHIM_LIBRARY"], scratch), FAULT_SHIM=faults)
         settings["ASAN_OPTIONS"] = settings.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     command = [WINE, program, *args] if WINDOWS else [program, *args]
-    settings.update(LC_ALL="C.UTF-8")
 
     def child():
         if one:
