@@ -196,10 +196,9 @@ def test_case(tree_, args, out, err, code, left, prepare, how, one):
         status, written, said = run(items(args, archive), scratch, one, **how)
         assert (status, lines(written), lines(said)) == (code, report_lines(out, archive), report_lines(err, archive))
         # Wine closes the handles of a process a moment after it ended.
-        for _ in range(50 if WINDOWS and tree(archive) != sorted(items(left, archive)) else 0):
+        expected, deadline = sorted(items(left, archive)), time.monotonic() + (1 if WINDOWS else 0)
+        while tree(archive) != expected and time.monotonic() < deadline:
             time.sleep(0.02)
-            if tree(archive) == sorted(items(left, archive)):
-                break
-        assert tree(archive) == sorted(items(left, archive))
+        assert tree(archive) == expected
         assert tree(scratch + "/outside") == ["canary"]
         callable(check) and check()
