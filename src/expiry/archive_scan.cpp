@@ -15,14 +15,14 @@ std::int32_t TodayNumber() {
                    static_cast<std::int32_t>(today.year));
 }
 
-// The line goes out before the removal is tried, in two statements, so
-// that the name is on record even if the removal never comes back.
+// The line goes out before the removal is tried, so that the name is on
+// record even if the removal never comes back; as one statement, so that
+// it reaches the system whole, with no other writer's bytes inside it.
 void ReportExpired(const SearchEntry& entry, std::int32_t age) {
   const bool isDirectory = (entry.Attributes & AttrDirectory) != 0;
   if (isDirectory) WriteChar(StandardOutput, '[');
   WriteText(StandardOutput, Printable(entry.Name));
   if (isDirectory) WriteChar(StandardOutput, ']');
-  EndWrite(StandardOutput);
   WriteChar(StandardOutput, ' ');
   WriteNumber(StandardOutput, age);
   WriteText(StandardOutput, " days old, deleting...");

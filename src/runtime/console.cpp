@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/wide_text.h"
+
 namespace kelvane {
 
 constinit thread_local int IoResult = 0;
@@ -41,13 +43,11 @@ void AppendEscaped(std::string& shown, unsigned char byte) {
   shown += digits[byte & 0xF];
 }
 
-// How many bytes of a control character start at the head of `text`: 1 or
-// 2, or 0 where none does.
-std::size_t ControlLength(std::string_view text) {
-  const auto byte = static_cast<unsigned char>(text[0]);
-  if (byte < 0x20 || byte == 0x7F) return 1;
-  const auto next = text.size() > 1 ? static_cast<unsigned char>(text[1]) : 0;
-  return byte == 0xC2 && next >= 0x80 && next <= 0x9F ? 2 : 0;
+// True where a character, or a byte that no well-formed sequence holds,
+// could drive a terminal: a control character, or a byte 0x80 to 0x9F.
+bool IsControl(const Sequence& sequence, unsigned char byte) {
+  if (sequence.length == 0) return byte <= 0x9F;
+  return sequence.point < 0x20 || (sequence.point >= 0x7F && sequence.point <= 0x9F);
 }
 
 void AppendBlanks(TextChannel& channel, std::int64_t count) {
@@ -97,16 +97,16 @@ void FlushChannel(TextChannel& channel) { Transfer(channel); }
 std::string Printable(std::string_view text) {
   std::string shown;
   shown.reserve(text.size());
-  std::size_t copied = 0;  // bytes of `text` already in `shown`
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t length = ControlLength(text.substr(i));
-    if (length == 0) continue;
-    shown.append(text.substr(copied, i - copied));
-    for (std::size_t k = 0; k < length; ++k) AppendEscaped(shown, static_cast<unsigned char>(text[i + k]));
-    i += length - 1;
-    copied = i + 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const Sequence sequence = ReadSequence(text.substr(i));
+    const std::string_view head = text.substr(i, std::max<std::size_t>(sequence.length, 1));
+    if (IsControl(sequence, static_cast<unsigned char>(head[0]))) {
+      for (const char byte : head) AppendEscaped(shown, static_cast<unsigned char>(byte));
+    } else {
+      shown += head;
+    }
+    i += head.size();
   }
-  shown.append(text.substr(copied));
   return shown;
 }
 
@@ -116,8 +116,28 @@ void WriteErrorLine(std::string_view text) {
   // A pipe takes a long line in several writes, between which another
   // thread's line could slip in.
   static std::mutex writing;
+  static bool torn = false;  // a piece of a line stays at the end of the file
   std::lock_guard lock(writing);
-  TransferErrorLine(line);
+  if (!torn) TransferErrorLine(line, torn);
+}
+
+int WriteWhole(Stream stream, std::string_view bytes, bool& torn) {
+  for (;;) {
+    int error = 0;
+    const std::size_t written = WriteSome(stream, bytes, error);
+    if (written == bytes.size()) return 0;
+    if (written == 0) return error;
+    switch (TakeBack(stream, written)) {
+      case Tail::NotAFile:
+        bytes.remove_prefix(written);
+        break;
+      case Tail::Left:
+        torn = true;
+        return error;
+      case Tail::TakenBack:
+        return error;
+    }
+  }
 }
 
 void CloseStandardOutput() {

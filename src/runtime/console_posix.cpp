@@ -12,64 +12,46 @@ const std::string_view LineEnd = "\n";
 
 namespace {
 
-// Bytes of the line standard output is in that have reached the system:
-// where that line cannot be written whole, they are taken back.
-std::size_t lineWritten = 0;
-
-// Writes every byte, however many calls it takes; on a failure `count`
-// keeps the number of bytes written before it.
-int WriteAll(int fd, const char* bytes, std::size_t& count) {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = write(fd, bytes + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      count = done;
-      return errno;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-void NoteWritten(const char* bytes, std::size_t count) {
-  const std::string_view text(bytes, count);
-  const std::size_t end = text.rfind('\n');
-  lineWritten = end == std::string_view::npos ? lineWritten + count : count - end - 1;
-}
-
-// A disk that fills during the run takes part of a line. Where standard
-// output is a regular file that ends with that part, the file is cut back
-// to the line's start, so that a reader finds whole lines and nothing else.
-// A file that others wrote to since is left as it is.
-void TakeBackLine() {
-  struct stat st;
-  const off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
-  const auto written = static_cast<off_t>(lineWritten);
-  if (written == 0 || end < written || fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size != end)
-    return;
-  if (ftruncate(STDOUT_FILENO, end - written) == 0) lseek(STDOUT_FILENO, end - written, SEEK_SET);
-}
+int Descriptor(Stream stream) { return stream == Stream::Output ? STDOUT_FILENO : STDERR_FILENO; }
 
 int TransferToStandardOutput(const char* bytes, std::size_t count) {
-  std::size_t written = count;
-  const int error = WriteAll(STDOUT_FILENO, bytes, written);
-  NoteWritten(bytes, written);
-  if (error != 0) TakeBackLine();
-  return error;
+  bool torn = false;
+  return WriteWhole(Stream::Output, std::string_view(bytes, count), torn);
 }
 
 }  // namespace
 
-void BindStandardOutput() {
-  StandardOutput.transfer = TransferToStandardOutput;
-  lineWritten = 0;
+std::size_t WriteSome(Stream stream, std::string_view bytes, int& error) {
+  ssize_t written = 0;
+  do {
+    written = write(Descriptor(stream), bytes.data(), bytes.size());
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) {
+    error = errno;
+    return 0;
+  }
+  if (static_cast<std::size_t>(written) < bytes.size()) error = ENOSPC;
+  return static_cast<std::size_t>(written);
 }
 
-void TransferErrorLine(std::string_view line) {
-  std::size_t count = line.size();
-  WriteAll(STDERR_FILENO, line.data(), count);
+// Right after the write, a file that still ends where the write left its
+// offset ends with the bytes it took: another writer that appended since
+// has moved the end past that offset. (One that shares this very open file
+// moves the offset too; only its write in the moment between the two
+// calls could go unseen.)
+Tail TakeBack(Stream stream, std::size_t count) {
+  const int fd = Descriptor(stream);
+  const off_t end = lseek(fd, 0, SEEK_CUR);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Tail::NotAFile;
+  const off_t start = end - static_cast<off_t>(count);
+  if (end < 0 || start < 0 || st.st_size != end || ftruncate(fd, start) != 0) return Tail::Left;
+  lseek(fd, start, SEEK_SET);
+  return Tail::TakenBack;
 }
+
+void BindStandardOutput() { StandardOutput.transfer = TransferToStandardOutput; }
+
+void TransferErrorLine(std::string_view line, bool& torn) { WriteWhole(Stream::Error, line, torn); }
 
 }  // namespace kelvane

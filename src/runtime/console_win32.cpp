@@ -19,11 +19,16 @@ namespace {
 
 // Where text goes, and in which form.
 struct Output {
+  Stream stream = Stream::Output;
   HANDLE handle = INVALID_HANDLE_VALUE;
   UINT codePage = 0;  // 0 for a console, which takes UTF-16
 };
 
 Output standardOutput;
+
+HANDLE StandardHandle(Stream stream) {
+  return GetStdHandle(stream == Stream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
 
 // The head of a character that a full buffer cut off; it goes out with
 // the rest of the character in the next transfer of the same statement.
@@ -34,11 +39,12 @@ std::size_t pendingSize = 0;
 // pipe gets bytes in the code page of the process's console, which is what
 // a console that shows them later expects, or in the OEM code page where
 // the process has none (a scheduled task).
-Output OutputTo(HANDLE handle) {
+Output OutputTo(Stream stream) {
+  const HANDLE handle = StandardHandle(stream);
   DWORD mode = 0;
-  if (ConsoleModeCall(handle, &mode)) return {handle, 0};
+  if (ConsoleModeCall(handle, &mode)) return {stream, handle, 0};
   const UINT console = ConsoleCodePageCall();
-  return {handle, console != 0 ? console : GetOEMCP()};
+  return {stream, handle, console != 0 ? console : GetOEMCP()};
 }
 
 // The text in a code page, as many bytes as it takes. A character that the
@@ -53,21 +59,19 @@ int ToCodePage(UINT codePage, const wchar_t* wide, std::size_t units, char* byte
   return size != 0 ? size : WideCharToMultiByte(codePage, 0, wide, count, bytes, room, nullptr, nullptr);
 }
 
-// Writes WTF-8 text with one call. The room for its conversion is the
-// caller's: `wide` a unit for each byte of the text, `bytes`
-// MostBytesPerUnit for each unit.
-int Write(const Output& output, std::string_view text, wchar_t* wide, char* bytes) {
+// Writes WTF-8 text, to a file or a pipe whole. The room for its
+// conversion is the caller's: `wide` a unit for each byte of the text,
+// `bytes` MostBytesPerUnit for each unit.
+int Write(const Output& output, std::string_view text, wchar_t* wide, char* bytes, bool& torn) {
   const auto units = static_cast<DWORD>(DecodeWtf8(text, wide));
   if (units == 0) return 0;
-  DWORD written = 0;
-  BOOL done = FALSE;
   if (output.codePage == 0) {
-    done = WriteConsoleCall(output.handle, wide, units, &written, nullptr);
-  } else {
-    const int size = ToCodePage(output.codePage, wide, units, bytes);
-    done = WriteFile(output.handle, bytes, static_cast<DWORD>(size), &written, nullptr);
+    DWORD written = 0;
+    return WriteConsoleCall(output.handle, wide, units, &written, nullptr) ? 0
+                                                                           : static_cast<int>(GetLastError());
   }
-  return done ? 0 : static_cast<int>(GetLastError());
+  const int size = ToCodePage(output.codePage, wide, units, bytes);
+  return WriteWhole(output.stream, std::string_view(bytes, static_cast<std::size_t>(size)), torn);
 }
 
 // The end after a fault transfers what the channel still holds, so this
@@ -85,7 +89,8 @@ int TransferToStandardOutput(const char* bytes, std::size_t count) {
     std::copy_n(text + whole, pendingSize, pending);
     wchar_t wide[sizeof text];
     char converted[sizeof text * MostBytesPerUnit];
-    if (const int error = Write(standardOutput, all.substr(0, whole), wide, converted); error != 0)
+    bool torn = false;
+    if (const int error = Write(standardOutput, all.substr(0, whole), wide, converted, torn); error != 0)
       return error;
     bytes += take;
     count -= take;
@@ -96,19 +101,47 @@ int TransferToStandardOutput(const char* bytes, std::size_t count) {
 }  // namespace
 
 int WriteToStandardOutput(std::string_view text, wchar_t* wide, char* bytes) {
-  return Write(standardOutput, text, wide, bytes);
+  bool torn = false;
+  return Write(standardOutput, text, wide, bytes, torn);
+}
+
+std::size_t WriteSome(Stream stream, std::string_view bytes, int& error) {
+  DWORD written = 0;
+  if (!WriteFile(StandardHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    error = static_cast<int>(GetLastError());
+  // A file on a disk that fills may take part of the bytes and still
+  // report success.
+  else if (written < bytes.size())
+    error = ERROR_DISK_FULL;
+  return written;
+}
+
+// Right after the write, a file that still ends where the write left its
+// pointer ends with the bytes it took: another writer that wrote since
+// has moved the end past it.
+Tail TakeBack(Stream stream, std::size_t count) {
+  const HANDLE file = StandardHandle(stream);
+  if (GetFileType(file) != FILE_TYPE_DISK) return Tail::NotAFile;
+  LARGE_INTEGER end = {}, size = {}, start = {};
+  if (!SetFilePointerEx(file, start, &end, FILE_CURRENT) || !GetFileSizeEx(file, &size) ||
+      size.QuadPart != end.QuadPart || end.QuadPart < static_cast<LONGLONG>(count))
+    return Tail::Left;
+  start.QuadPart = end.QuadPart - static_cast<LONGLONG>(count);
+  if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file)) return Tail::TakenBack;
+  SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
+  return Tail::Left;
 }
 
 void BindStandardOutput() {
-  standardOutput = OutputTo(GetStdHandle(STD_OUTPUT_HANDLE));
+  standardOutput = OutputTo(Stream::Output);
   pendingSize = 0;
   StandardOutput.transfer = TransferToStandardOutput;
 }
 
-void TransferErrorLine(std::string_view line) {
+void TransferErrorLine(std::string_view line, bool& torn) {
   std::vector<wchar_t> wide(line.size());
   std::vector<char> bytes(line.size() * MostBytesPerUnit);
-  Write(OutputTo(GetStdHandle(STD_ERROR_HANDLE)), line, wide.data(), bytes.data());
+  Write(OutputTo(Stream::Error), line, wide.data(), bytes.data(), torn);
 }
 
 }  // namespace kelvane

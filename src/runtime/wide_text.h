@@ -53,6 +53,30 @@ inline std::size_t SequenceLength(unsigned char lead) {
   return 0;
 }
 
+// A well-formed WTF-8 sequence at the head of some text: its code point
+// and its length in bytes, 0 where none starts there.
+struct Sequence {
+  char32_t point = 0;
+  std::size_t length = 0;
+};
+
+inline Sequence ReadSequence(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = SequenceLength(lead);
+  if (length == 0 || length > text.size()) return {};
+  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[k]);
+    if ((next & 0xC0) != 0x80) return {};
+    c = c << 6 | (next & 0x3F);
+  }
+  // Overlong forms and values beyond U+10FFFF would not come back as the
+  // same bytes.
+  constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < smallest[length] || c > 0x10FFFF) return {};
+  return {c, length};
+}
+
 // Writes the UTF-16 text of WTF-8 bytes to `out`, which has room for one
 // unit per byte, and returns the number of units. A byte that starts no
 // well-formed sequence becomes U+FFFD; text made by NarrowText has none.
@@ -61,30 +85,15 @@ std::size_t DecodeWtf8(std::string_view narrow, Unit* out) {
   static_assert(sizeof(Unit) == 2);
   std::size_t units = 0;
   for (std::size_t i = 0; i < narrow.size();) {
-    const auto lead = static_cast<unsigned char>(narrow[i]);
-    const std::size_t length = SequenceLength(lead);
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    bool wellFormed = length != 0 && i + length <= narrow.size();
-    for (std::size_t k = 1; wellFormed && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(narrow[i + k]);
-      wellFormed = (next & 0xC0) == 0x80;
-      c = c << 6 | (next & 0x3F);
-    }
-    // Overlong forms and values beyond U+10FFFF would not come back as
-    // the same bytes.
-    constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!wellFormed || c < smallest[length] || c > 0x10FFFF) {
-      out[units++] = static_cast<Unit>(0xFFFD);
-      ++i;
-      continue;
-    }
+    const Sequence sequence = ReadSequence(narrow.substr(i));
+    const char32_t c = sequence.length != 0 ? sequence.point : 0xFFFD;
     if (c >= 0x10000) {
       out[units++] = static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
       out[units++] = static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
       out[units++] = static_cast<Unit>(c);
     }
-    i += length;
+    i += sequence.length != 0 ? sequence.length : 1;
   }
   return units;
 }
