@@ -169,10 +169,14 @@ void WriteRuntimeErrorLine(const Fault& fault) {
   _exit(RuntimeErrorNumber(fault));
 }
 
-// A fault signal that another process sent names no fault of the run, and
-// the fields of a fault hold the sender's ids. abort and raise send one
-// too, but from this process, and those are faults of the run.
-bool SentFromOutside(const siginfo_t& info) { return info.si_code <= 0 && info.si_pid != getpid(); }
+// A fault of the run is one the kernel raised for an instruction (si_code
+// above 0), or one that abort or raise sent to a thread of this process
+// (SI_TKILL with its own id, which the kernel lets no other process claim).
+// Any other came from outside, kill and sigqueue among them, whatever
+// sender it names: it names no fault of the run.
+bool SentFromOutside(const siginfo_t& info) {
+  return info.si_code <= 0 && !(info.si_code == SI_TKILL && info.si_pid == getpid());
+}
 
 // Ends the run as the signal's default action would, so that whoever waits
 // for the process sees it ended by that signal. The handler does not block

@@ -1,4 +1,5 @@
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cfenv>
@@ -11,13 +12,20 @@ namespace {
 
 int* volatile nowhere = nullptr;
 
-// Waits for a signal that a child of its own sends, a process other than
-// the probe as any sender would be; the end by that signal leaves no core
+// Waits for a signal that a child of its own queues, naming the probe as
+// its sender, as any process may; the end by that signal leaves no core
 // file behind.
 int SentFromOutside(int signal) {
   const rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
-  if (fork() == 0) kill(getppid(), signal), _exit(0);
+  if (fork() == 0) {
+    siginfo_t info{};
+    info.si_signo = signal;
+    info.si_code = SI_QUEUE;
+    info.si_pid = getppid();
+    syscall(SYS_rt_sigqueueinfo, getppid(), signal, &info);
+    _exit(0);
+  }
   for (;;) pause();
 }
 
