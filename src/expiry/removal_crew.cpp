@@ -6,7 +6,6 @@
 
 #include "expiry/tree_removal.h"
 #include "expiry/tree_walk.h"
-#include "runtime/fault_report.h"
 #include "runtime/process.h"
 
 namespace kelvane {
@@ -169,7 +168,7 @@ void RemovalCrew::MarkDone(std::atomic<bool>& done) {
 }
 
 void RemovalCrew::Help() {
-  PrepareThreadForFaults();
+  PrepareThread();
   RunTasks(stopping_);
 }
 

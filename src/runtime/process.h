@@ -16,6 +16,10 @@ using MainRoutine = int (*)();
 // process with the given code.
 [[noreturn]] void Halt(int code);
 
+// Readies a thread the run starts for its work: its faults are reported
+// as the main thread's are, and its paths lead where they say.
+void PrepareThread();
+
 // How many processors the process may run on, at least 1.
 std::size_t UsableProcessors();
 

@@ -29,6 +29,8 @@ void Halt(int code) {
   std::exit(code);
 }
 
+void PrepareThread() { PrepareThreadForFaults(); }
+
 std::size_t UsableProcessors() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;

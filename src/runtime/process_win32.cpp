@@ -10,12 +10,27 @@
 #include "runtime/process.h"
 
 namespace kelvane {
+namespace {
+
+// A 32-bit program on 64-bit Windows has what it names under
+// %windir%\System32 taken from %windir%\SysWOW64 instead, thread by
+// thread: an archive there would be another directory than the one named.
+// Every thread of the run works on the paths it was given. Elsewhere the
+// call changes nothing. The program loads no library after start-up,
+// which would need the redirection.
+void TakePathsAsGiven() {
+  PVOID redirection = nullptr;
+  Wow64DisableWow64FsRedirection(&redirection);
+}
+
+}  // namespace
 
 int RunProcess(int argc, char** argv, MainRoutine routine) {
   // A nightly run must not wait for someone to answer a "drive not ready"
   // box: the failure comes back to the call instead. The fault handling
   // has set bits of its own already.
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
+  TakePathsAsGiven();
   BindArguments(argc, argv);
   BindStandardOutput();
   InstallFaultReport();
@@ -25,6 +40,11 @@ int RunProcess(int argc, char** argv, MainRoutine routine) {
 void Halt(int code) {
   CloseStandardOutput();
   ExitProcess(static_cast<UINT>(code));
+}
+
+void PrepareThread() {
+  PrepareThreadForFaults();
+  TakePathsAsGiven();
 }
 
 std::size_t UsableProcessors() {
