@@ -49,8 +49,11 @@ bool RemoveTree(RemovalCrew& crew, Directory& parent, const std::string& parentP
     removal.done = false;
     if (WalkEntry(removal, name, attributes)) crew.RunTasks(removal.done);
     if (removal.lost.ok()) return removal.clean;
+    // Where the last walk stopped stays, and so does the entry, with what
+    // that walk did not reach below it.
     if (attempt == Attempts) {
       removal.Report(removal.lostPath, removal.lost);
+      removal.Report(parentPath + name, removal.lost);
       return false;
     }
   }

@@ -134,10 +134,8 @@ class TreeWalk {
     }
     // A directory removed by someone else while it is read reads as gone:
     // it vanished by itself.
-    if (SearchStatus.outcome != Outcome::NoMoreEntries && SearchStatus.outcome != Outcome::Gone) {
-      removal_.Report(path_.substr(0, path_.size() - 1), SearchStatus);
-      level.keep = true;
-    }
+    if (SearchStatus.outcome != Outcome::NoMoreEntries && SearchStatus.outcome != Outcome::Gone)
+      return Refuse(SearchStatus);
     Leave();
   }
 
@@ -268,11 +266,21 @@ class TreeWalk {
     for (std::shared_ptr<Directory>& dir : window_) dir.reset();
   }
 
-  // An entry that was not removed is reported, and stays.
+  // An entry that was not removed is reported, and stays. Where the file
+  // system refuses every change, its directory is reported instead, once.
   void Account(const std::string& name, const Status& status) {
     if (Removed(status)) return;
+    if (status.outcome == Outcome::ReadOnly && !levels_.empty()) return Refuse(status);
     removal_.Report(path_ + name, status);
     Keep(name);
+  }
+
+  // The innermost directory stays, with what it still holds, and is
+  // reported; it is read no further.
+  void Refuse(const Status& status) {
+    removal_.Report(path_.substr(0, path_.size() - 1), status);
+    levels_.back().keep = true;
+    Leave();
   }
 
   void Keep(const std::string& name) {

@@ -41,6 +41,7 @@ enum class Outcome : std::uint8_t {
   OtherDevice,    // the directory lies on another file system: not entered
   MountUnknown,   // whether the directory is a mount point cannot be told: not entered
   Moved,          // a directory opened again is not the one seen before
+  ReadOnly,       // the file system refuses every change
   Failed,         // any other refusal
 };
 

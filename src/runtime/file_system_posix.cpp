@@ -69,6 +69,8 @@ Status FromErrno(int error) {
       return {Outcome::IsDirectory, error};
     case EXDEV:  // openat2 met a mount point
       return {Outcome::OtherDevice, error};
+    case EROFS:
+      return {Outcome::ReadOnly, error};
     default:
       return {Outcome::Failed, error};
   }
