@@ -9,6 +9,7 @@ import pathlib
 import re
 import resource
 import shutil
+import signal
 import subprocess
 import tempfile
 
@@ -36,10 +37,11 @@ def native(path):
 
 
 # '@N' is the date N days ago; '%A' the archive as the tool names it,
-# '%L' the longest archive path the tool keeps.
+# '%L' the longest archive path the tool keeps, '%C' the name that path
+# gives an entry of the archive.
 def expand(text, archive):
-    longest = (native(archive) + "/" + "a" * 250)[:255]
-    text = text.replace("%A", native(archive)).replace("%L", longest)
+    cut = "a" * (254 - len(native(archive)))
+    text = text.replace("%A", native(archive)).replace("%L", native(archive) + SEP + cut).replace("%C", cut)
     return re.sub(r"@(-?\d+)", lambda m: days_ago(int(m.group(1))), text)
 
 
@@ -92,15 +94,21 @@ def scratch_directory():
 # Runs the tool (or `program`) and gives (exit code, standard output,
 # standard error); Wine hands the arguments over as UTF-8 text in a
 # Windows command line. `output` "closed" or "full"; `user` a user id to run as;
-# `files` and `size` limits on open files and file sizes; `faults` the
-# shim's list. A run still going after `timeout` seconds is killed.
+# `files` and `size` limits on open files and file sizes (a file that
+# reaches its limit fails the write, as a full disk does); `faults` the
+# shim's list. On Linux the tool always runs with the shim, whose log
+# shim_log() reads. A run still going after `timeout` seconds is killed.
 def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, faults="", env=None,
         program=BINARY, timeout=300):
     settings = dict(os.environ, LC_ALL="C.UTF-8", **(env or {}))  # Wine reads arguments and names as UTF-8
     if user is not None:  # the build tree may be out of the other user's reach
         program = shutil.copy(program, os.path.join(scratch, "kelvane"))
-    if faults:
-        settings.update(LD_PRELOAD=shutil.copy(os.environ["FAULT_SHIM_LIBRARY"], scratch), FAULT_SHIM=faults)
+    if not WINDOWS and program != os.environ.get("FAULT_PROBE"):
+        log = os.path.join(scratch, "shim.log")
+        open(log, "w").close()
+        os.chmod(log, 0o666)  # for a run as another user
+        settings.update(LD_PRELOAD=shutil.copy(os.environ["FAULT_SHIM_LIBRARY"], scratch), FAULT_SHIM=faults,
+                        FAULT_SHIM_LOG=log)
         settings["ASAN_OPTIONS"] = settings.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     command = [WINE, program, *args] if WINDOWS else [program, *args]
 
@@ -109,6 +117,7 @@ def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, 
             os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
         if output == "closed":
             os.close(1)
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # Wine does not ignore it itself
         for limit, value in [(resource.RLIMIT_NOFILE, files), (resource.RLIMIT_FSIZE, size)]:
             value and resource.setrlimit(limit, (value, value))
         if user is not None:
@@ -127,6 +136,11 @@ def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, 
     written = open(out_path, "rb").read() if output == "capture" else b""
     # A run ended by a signal ends as a shell shows it.
     return (done.returncode if done.returncode >= 0 else 128 - done.returncode), written, said
+
+
+# The shim's log of the latest run in `scratch`: each line split in words.
+def shim_log(scratch):
+    return [line.split() for line in open(os.path.join(scratch, "shim.log"))]
 
 
 # The lines of an output, each ended as the platform ends lines, sorted:

@@ -3,16 +3,17 @@
 # separated by '|'; in them "@N" is the date N days ago, "%A" the archive
 # and "%L" the longest archive path the tool keeps. An output line "NAME
 # AGE" is the report line of NAME (a directory when it ends in '/'), AGE "T"
-# the age of the year-200 names, today's day number. Every row runs on one
-# processor and on all, which must end alike; nothing outside the archive
-# may change.
+# the age of the year-200 names, today's day number. Nothing outside the
+# archive may change, nor any directory stay open at the end. A `wide` row
+# gives helper threads work: it runs on one processor and on all, which
+# must end alike, and on all it must not be removed by one thread alone.
 import datetime
 import os
 import time
 
 import pytest
-from runner import (NOBODY, SEP, WINDOWS, as_root, build, expand, lines, make_chain, one_and_all, posix, run,
-                    scratch_directory, tree, windows)
+from runner import (NOBODY, SEP, WINDOWS, as_root, build, days_ago, expand, lines, make_chain, posix, run,
+                    scratch_directory, shim_log, tree, windows)
 
 TODAY = (datetime.date.today() - datetime.date(1969, 12, 31)).days
 USAGE = ('Kelvane v1.0|Usage: Kelvene Arcpath [history]| Files/Directories in Arcpath older than "history" days'
@@ -49,6 +50,33 @@ CANNOT, TOO_LONG, ELSEWHERE = "kelvane: cannot remove %A\\@50", ": File name is 
     ": the name leads elsewhere (a link that cannot be removed by itself here)"
 
 
+# A 32-bit program would be shown SysWOW64 where it names System32: there
+# a dated file waits that must stay.
+SYSTEM32 = f"kv{os.getpid()}"
+
+
+def in_system32(archive):
+    windir, wow = os.environ["WINEPREFIX"] + "/drive_c/windows/", archive + "/../wow"
+    build(os.path.dirname(archive), ["wow/", f"wow/{days_ago(50)}.zip"])
+    for place, target in [("system32/", archive), ("syswow64/", wow)]:
+        os.symlink(target, windir + place + SYSTEM32)
+
+    def check():
+        for place in ["system32/", "syswow64/"]:
+            os.unlink(windir + place + SYSTEM32)
+        assert os.listdir(wow) == [f"{days_ago(50)}.zip"]
+    return check
+
+
+# Files that stay beside chains deeper than the window of open directories,
+# over ten batches of a listing: back from a chain, the walk reads on from
+# where it was, and reads the whole directory only once more at its end.
+KEPT = "@50/|" + "|".join(f"@50/k{i:05d}" + "".join(f"|@50/c{i // 100:02d}" + "/d" * j + "/" for j in range(5))
+                          * (i % 100 == 0) for i in range(10000))
+REFUSED = "|".join(f"kelvane: cannot remove %A/@50/{name}: Operation not permitted" for name in
+                   [f"k{i:05d}" for i in range(10000)] + [f"c{c:02d}/d/d/d/d" for c in range(100)])
+
+
 def row(what, tree_, args, out, err, code, left, marks=(), prepare=None, **how):
     return pytest.param(tree_, args, out, err, code, left, prepare, how, id=what, marks=marks)
 
@@ -74,16 +102,31 @@ ROWS = [
         " 2001051 T|+20010514 T|00010101x T|19690101 T", "", 0, "00000101|2001A101"),
     row("standard output closed", TREE, "%A|30", "", "", 0, "", output="closed"),
     row("standard output full", TREE, "%A|30", "", "", 0, "", output="full"),
-    # A file that fills half-way through a line keeps the lines before it.
-    row("standard output fills", "", "", "Kelvane v1.0", "", 0, "", posix, size=20),
-    row("standard output fills between statements", "@50.zip", "%A", "", "", 0, "", posix, size=20),
-    row("archive path too long", f"{A250}/|{A250}/@50", f"%A/{A250}", f"Path %L{SEP} is not a valid path", "", 0,
-        f"{A250}/|{A250}/@50"),
+    # A file that fills half-way through a line keeps the lines before it;
+    # another writer's line after the piece keeps the piece. On standard
+    # error, the lines after a piece taken back go on.
+    row("standard output fills", "", "", "Kelvane v1.0", "", 0, "", size=20),
+    row("standard output fills within a line", "@50.zip", "%A", "", "", 0, "", size=20),
+    row("another writer's line is never taken", "@50.zip", "%A", "@50.zip 50 dayother line", "", 0, "", posix,
+        faults="write:1:other"),
+    row("standard error fills within a line", "@50.zip", "%A", "", "kelvane: cannot read %A/: Input/output error",
+        2, "@50.zip", posix, output="closed", faults="unlinkat:1:1,getdents64:2:5,write:2:short"),
+    # What the cut path names is no archive.
+    row("archive path too long", "%C/|%C/@50", f"%A{SEP}{A250}", f"Path %L{SEP} is not a valid path", "", 0,
+        "%C/|%C/@50"),
     row("names are not patterns", "@50*|@50?/|@50?/[a]|@50?/*|@5*|@5?", "%A|30", "@50* 50|@50?/ 50", "", 0,
         "@5*|@5?", posix),
     # Control characters could forge a report line: they are shown as their bytes.
     row("hostile names", "@50\x01x|@50../|@50../-rf|@50 --help|@50\u0085|--|..@50|@0\x7fy|-rf", "%A",
         "@50\\x01x 50|@50../ 50|@50 --help 50|@50\\xC2\\x85 50", "", 0, "--|..@50|@0\x7fy|-rf", posix),
+    row("a file system that refuses every change is named once", "@50/|@50/a|@50/b|@50/c", "%A", "@50/ 50",
+        "kelvane: cannot remove %A/@50: Read-only file system", 2, "@50/|@50/a|@50/b|@50/c", posix,
+        faults="unlinkat:1+:30"),
+    row("a wide tree goes on several threads", "@50/|" + "|".join(f"@50/{d}/|" + "|".join(
+        f"@50/{d}/{f}" for f in range(200)) for d in "abcd"), "%A", "@50/ 50", "", 0, "", faults="unlinkat:1+:note",
+        wide=True),
+    row("entries that stay are read past once", KEPT, "%A", "@50/ 50", REFUSED, 2, KEPT, posix,
+        faults="unlinkat:1+:1,getdents64:1400:5", wide=True),
     row("links removed, targets kept", "@51->../outside|@52/|@52/in->../../outside|@52/up->..", "%A",
         "@51 51|@52/ 52", "", 0, "", posix),
     row("archive is a dangling link", "gone->no", "%A/gone", "Path %A/gone/ is not a valid path", "", 0, "gone", posix),
@@ -97,12 +140,13 @@ ROWS = [
         "|@50/rw-a/s/g|@50/rw-b/|@50/rw-b/f/|@50/rw-b/f/g|@50/rw-b/s|@51.zip", "%A", "@50/ 50|@51.zip 51",
         "kelvane: cannot remove %A/@50: Permission denied|kelvane: cannot remove %A/@51.zip: Permission denied",
         2, "@50/|@51.zip", as_root, lambda a: give_to_nobody(a, [("none", 0), ("r-x", 0o500), ("rw-a", 0o600),
-                                                                 ("rw-b", 0o600), ("..", 0o505)]), user=NOBODY),
+                                                                 ("rw-b", 0o600), ("..", 0o505)]), user=NOBODY,
+        wide=True),
     # Two threads meet the same directory while its mode is being changed:
     # both remove what they came for.
     row("threads opening up one directory", "@50/|@50/c1/|@50/c2/|" + "|".join(
         f"@50/c{c}/d{d}/{f}" for c in (1, 2) for d in (1, 2) for f in ["", *range(200)]), "%A", "@50/ 50", "", 0, "",
-        as_root, lambda a: give_to_nobody(a, [("", 0o500)]), user=NOBODY, faults="fchmod:1+:delay"),
+        as_root, lambda a: give_to_nobody(a, [("", 0o500)]), user=NOBODY, faults="fchmod:1+:delay", wide=True),
     # What nobody cannot remove is named, the line end in its name shown as
     # its byte; the rest goes.
     row("what cannot go is named", "@50/|@50/mine/|@50/mine/f|@50/roots\n/|@50/roots\n/f|@50/z|@51.zip", "%A",
@@ -113,7 +157,7 @@ ROWS = [
         lambda a: attributes(a, {"@50": 1, "@50/r": 1, "@50/hidden": 7, "@50/hidden/all": 7, "@51.zip": 1})),
     row("a file in use stays with the directories above it", "@50/|@50/a/|@50/a/held|@50/a/other|@50/b/|@50/b/f|"
         "@51.zip", "%A", "@50/ 50|@51.zip 51", CANNOT + "\\a\\held: Sharing violation", 2, "@50/|@50/a/|@50/a/held",
-        windows, answer="hold %A\\@50\\a\\held"),
+        windows, answer="hold %A\\@50\\a\\held", wide=True),
     row("a removal pending counts as done", "@50.zip", "%A", "@50.zip 50", "", 0, "", windows,
         answer="pending %A\\@50.zip"),
     # The buffer fills inside the é of the fourth name.
@@ -124,6 +168,8 @@ ROWS = [
         windows),
     row("paths beyond MAX_PATH", "@50/", "%A", "@50/ 50", "", 0, "", windows,
         lambda a: make_chain(expand(a + "/@50", a), 150)),
+    row("System32 is the one named", "@50.zip", f"C:\\windows\\system32\\{SYSTEM32}", "@50.zip 50", "", 0, "",
+        windows, in_system32),
     # Wine cannot name what lies this deep; Unix links never cost their targets.
     row("what Wine cannot name is too long; links never cost their targets", "@50/|@50/a/|@50/b/|@50/sub/|"
         "@50/other|@50/sub/dirlink->../../../outside|@50/filelink->../../outside/canary|@51->../outside", "%A",
@@ -133,14 +179,14 @@ ROWS = [
         "|".join(["@50/", "@50/a/", "@50/b/", "@50/a/" + LONG.replace("\\", "/") + "/f", "@50/filelink", "@50/sub/",
                   "@50/sub/dirlink", "@51"] + [f"@50/{x}/{LONG[:k * 251 - 1]}/".replace("\\", "/") for x in "ab"
                                                for k in range(1, 21)]), windows,
-        lambda a: [make_chain(expand(a + "/@50/", a) + x, 20, D250, x == "a" and "f") for x in "ab"]),
+        lambda a: [make_chain(expand(a + "/@50/", a) + x, 20, D250, x == "a" and "f") for x in "ab"], wide=True),
     row("a name holding a backslash is no path, nor gone when that path is missing", "@50\\x|@51/|@51/y\\z", "%A",
         "@50\\x 50|@51/ 51", f"{CANNOT}\\x: Invalid name|kelvane: cannot remove %A\\@51\\y\\z: Invalid name", 2,
         "@50\\x|@51/|@51/y\\z", windows),
     # The system answered for, where Wine cannot show what Windows does.
     row("only a linking reparse point is never entered", "@50/|@50/junction/|@50/junction/in|@50/cloud/|"
         "@50/cloud/in|@50/f", "%A", "@50/ 50", CANNOT + "\\junction: Directory is not empty", 2,
-        "@50/|@50/junction/|@50/junction/in", windows, answer="reparse points"),
+        "@50/|@50/junction/|@50/junction/in", windows, answer="reparse points", wide=True),
     row("plain, hidden and system entries go without the right to change attributes", "@50/|@50/plain|@50/hidden/|"
         "@50/hidden/system", "%A", "@50/ 50", "", 0, "", windows,
         lambda a: attributes(a, {"@50/hidden": 2, "@50/hidden/system": 4}), answer="no attribute changes"),
@@ -181,8 +227,11 @@ def items(text, archive):
     return expand(text, archive).split("|") if text else []
 
 
-@one_and_all
-@pytest.mark.parametrize("tree_, args, out, err, code, left, prepare, how", ROWS)
+CASES = [pytest.param(*r.values, one, id=r.id + (", one processor" if one else ""), marks=r.marks)
+         for r in ROWS for one in [False, True][:1 + bool(r.values[-1].get("wide"))]]
+
+
+@pytest.mark.parametrize("tree_, args, out, err, code, left, prepare, how, one", CASES)
 def test_case(tree_, args, out, err, code, left, prepare, how, one):
     with scratch_directory() as scratch:
         archive = scratch + "/archive"
@@ -190,6 +239,7 @@ def test_case(tree_, args, out, err, code, left, prepare, how, one):
         build(archive, items(tree_, archive))
         check = prepare and prepare(archive)
         how = dict(how)
+        wide = how.pop("wide", False)
         if "answer" in how:
             answer = expand(how.pop("answer"), archive)
             how.update(program=os.environ["KELVANE_ANSWERING"], env={"KELVANE_ANSWER": answer})
@@ -202,3 +252,8 @@ def test_case(tree_, args, out, err, code, left, prepare, how, one):
         assert tree(archive) == expected
         assert tree(scratch + "/outside") == ["canary"]
         callable(check) and check()
+        if not WINDOWS:
+            log = shim_log(scratch)
+            removers = {line[2] for line in log if "note" in how.get("faults", "") and line[0] == "unlinkat"}
+            several = not one and len(os.sched_getaffinity(0)) > 1
+            assert (log[-1], several and len(removers) == 1, one and len(removers) > 1) == (["directories", "0"], 0, 0)

@@ -29,11 +29,12 @@ TEST(ConsoleTest, StatementsReachThePlatformWhole) {
   WriteChar(channel, 'c', 3);
   EXPECT_TRUE(transfers.empty());
   WriteLineEnd(channel);
-  WriteText(channel, std::string(300, 'x'));
+  const std::size_t full = TextChannel::BufferSize;
+  WriteText(channel, std::string(2 * full + 44, 'x'));
   EXPECT_EQ(transfers.size(), 3u);
   EndWrite(channel);
-  EXPECT_EQ(transfers, (std::vector<std::string>{"-2147483648  133133-5  ab  c" + end, std::string(128, 'x'),
-                                                 std::string(128, 'x'), std::string(44, 'x')}));
+  EXPECT_EQ(transfers, (std::vector<std::string>{"-2147483648  133133-5  ab  c" + end, std::string(full, 'x'),
+                                                 std::string(full, 'x'), std::string(44, 'x')}));
 }
 
 // Nothing more is written once a transfer failed: not the tail of a
@@ -55,9 +56,14 @@ TEST(ConsoleTest, AFailedTransferSilencesTheRestOfTheRun) {
   EXPECT_EQ(transfers, std::vector<std::string>{"first" + std::string(LineEnd)});
 }
 
+// Bytes 0x80 to 0x9F are controls alone and in UTF-8, but not inside
+// another character (U+65E5, U+00C0).
 TEST(PrintableTest, ShowsControlCharactersAsTheirBytes) {
-  EXPECT_EQ(Printable("a\n\x01\r\x1B[\x1F\x7F\xC2\x80\xC2\x9F\\x20 \xC2\xA0\xC3\xA9\x80\x9F\xFF\xC2"),
-            "a\\x0A\\x01\\x0D\\x1B[\\x1F\\x7F\\xC2\\x80\\xC2\\x9F\\x20 \xC2\xA0\xC3\xA9\x80\x9F\xFF\xC2");
+  EXPECT_EQ(
+      Printable(
+          "a\n\x01\r\x1B[\x1F\x7F\xC2\x80\xC2\x9F\\x20 \xC2\xA0\xC3\xA9\x80\x9B\xFF\xC2\xE6\x97\xA5\xC3\x80"),
+      "a\\x0A\\x01\\x0D\\x1B[\\x1F\\x7F\\xC2\\x80\\xC2\\x9F\\x20 "
+      "\xC2\xA0\xC3\xA9\\x80\\x9B\xFF\xC2\xE6\x97\xA5\xC3\x80");
 }
 
 }  // namespace
