@@ -111,6 +111,9 @@ def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, 
                         FAULT_SHIM_LOG=log)
         settings["ASAN_OPTIONS"] = settings.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     command = [WINE, program, *args] if WINDOWS else [program, *args]
+    out_path = "/dev/full" if output == "full" else os.path.join(scratch, "out")
+    if WINDOWS and size:  # Wine cuts back only a file it opened itself, as cmd opens one on Windows
+        command = [WINE, "cmd", "/c", native(program), *args, ">", native(out_path)]
 
     def child():
         if one:
@@ -125,7 +128,6 @@ def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, 
             os.setgid(user)
             os.setuid(user)
 
-    out_path = "/dev/full" if output == "full" else os.path.join(scratch, "out")
     with open(out_path, "wb") as out, open(os.path.join(scratch, "err"), "w+b") as err:
         try:
             done = subprocess.run(command, stdout=out, stderr=err, env=settings, preexec_fn=child, timeout=timeout)
