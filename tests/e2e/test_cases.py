@@ -56,15 +56,14 @@ SYSTEM32 = f"kv{os.getpid()}"
 
 
 def in_system32(archive):
-    windir, wow = os.environ["WINEPREFIX"] + "/drive_c/windows/", archive + "/../wow"
+    links = [os.environ["WINEPREFIX"] + f"/drive_c/windows/{d}/{SYSTEM32}" for d in ("system32", "syswow64")]
     build(os.path.dirname(archive), ["wow/", f"wow/{days_ago(50)}.zip"])
-    for place, target in [("system32/", archive), ("syswow64/", wow)]:
-        os.symlink(target, windir + place + SYSTEM32)
+    for target, link in zip([archive, archive + "/../wow"], links):
+        os.symlink(target, link)
 
     def check():
-        for place in ["system32/", "syswow64/"]:
-            os.unlink(windir + place + SYSTEM32)
-        assert os.listdir(wow) == [f"{days_ago(50)}.zip"]
+        [os.unlink(link) for link in links]
+        assert os.listdir(archive + "/../wow") == [f"{days_ago(50)}.zip"]
     return check
 
 
