@@ -98,6 +98,7 @@ int Failed(std::string_view what) { return what.empty() ? 0 : (errno = std::atoi
   struct stat st;
   for (dirent* fd; fds && (fd = readdir(fds));)
     directories += fd->d_name[0] != '.' && fstat(std::atoi(fd->d_name), &st) == 0 && S_ISDIR(st.st_mode);
+  if (fds) closedir(fds);
   Log("directories " + std::to_string(directories) + "\n");
 }
 
