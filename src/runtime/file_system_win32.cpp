@@ -153,13 +153,15 @@ Status QueryName(HANDLE handle, std::wstring& out) {
   return {};
 }
 
-// Compared as Windows compares names, whatever their case.
+// Both names are the system's answers for handles, the entry's own and its
+// directory's, and the entry was opened by the name its listing gave: they
+// agree exactly. Compared regardless of case, a Unix link to a path that
+// differs only in case (Wine names such a handle by its target) would pass.
 bool IsNameOf(const std::wstring& actual, const std::wstring& dir, const std::wstring& name) {
   std::wstring expected = dir;
   if (!expected.empty() && expected.back() != L'\\') expected += L'\\';
   expected += name;
-  return CompareStringOrdinal(actual.data(), static_cast<int>(actual.size()), expected.data(),
-                              static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+  return actual == expected;
 }
 
 // One entry opened relative to its parent, never through a link at its end.

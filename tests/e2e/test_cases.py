@@ -137,6 +137,9 @@ ROWS = [
     row("a name holding a backslash is no path, nor gone when that path is missing", "@50\\x|@51/|@51/y\\z", "%A",
         "@50\\x 50|@51/ 51", f"{CANNOT}\\x: Invalid name|kelvane: cannot remove %A\\@51\\y\\z: Invalid name", 2,
         "@50\\x|@51/|@51/y\\z", windows),
+    row("a link to a name that differs only in case leads elsewhere", "arc/|arc/@50/|arc/@50/s->../../ARC/@50/S|ARC/|"
+        "ARC/@50/|ARC/@50/S/|ARC/@50/S/in", "%A\\arc", "@50/ 50", "kelvane: cannot remove %A\\arc\\@50\\s" + ELSEWHERE,
+        2, "arc/|arc/@50/|arc/@50/s|ARC/|ARC/@50/|ARC/@50/S/|ARC/@50/S/in", windows),
     # The system answered for, where Wine cannot show what Windows does.
     row("only a linking reparse point is never entered", "@50/|@50/junction/|@50/junction/in|@50/cloud/|"
         "@50/cloud/in|@50/f", "%A", "@50/ 50", CANNOT + "\\junction: Directory is not empty", 2,
