@@ -220,6 +220,14 @@ bool IsListedDirectory(Listing& listing, const std::wstring& name, const OpenedE
   return internal.IndexNumber.QuadPart == id && reparse == 0;
 }
 
+// Why a handle is not named as its entry. Wine names an entry without the
+// dot or space at its end, which no Windows name has: such an entry cannot
+// be told from a link to the one so named. Anything else leads elsewhere.
+Status Misnamed(const std::wstring& name) {
+  const bool invalid = !name.empty() && (name.back() == L'.' || name.back() == L' ');
+  return {Outcome::Failed, static_cast<int>(invalid ? ERROR_INVALID_NAME : LeadsElsewhere)};
+}
+
 // Elsewhere the handle's own name shows where it leads; an entry that leads
 // anywhere but into its parent is left alone. An entry the system cannot
 // name it cannot remove either (Wine keeps each open entry by its Unix
@@ -239,7 +247,7 @@ Status CheckName(Directory& parent, const std::wstring& name, HANDLE entry) {
   const bool inside = IsNameOf(actual, known, name);
   const Guard guard(listing);
   listing.name = std::move(known);
-  return inside ? Status{} : Status{Outcome::Failed, static_cast<int>(LeadsElsewhere)};
+  return inside ? Status{} : Misnamed(name);
 }
 
 Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access, ULONG options,

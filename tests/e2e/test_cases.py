@@ -134,9 +134,11 @@ ROWS = [
                   "@50/sub/dirlink", "@51"] + [f"@50/{x}/{LONG[:k * 251 - 1]}/".replace("\\", "/") for x in "ab"
                                                for k in range(1, 21)]), windows,
         lambda a: [make_chain(expand(a + "/@50/", a) + x, 20, D250, x == "a" and "f") for x in "ab"]),
-    row("a name holding a backslash is no path, nor gone when that path is missing", "@50\\x|@51/|@51/y\\z", "%A",
-        "@50\\x 50|@51/ 51", f"{CANNOT}\\x: Invalid name|kelvane: cannot remove %A\\@51\\y\\z: Invalid name", 2,
-        "@50\\x|@51/|@51/y\\z", windows),
+    # Wine names an entry without the dot at its end.
+    row("a backslash or a final dot makes an invalid name, not a path", "@50\\x|@51/|@51/y\\z|@51/t.", "%A",
+        "@50\\x 50|@51/ 51", "|".join(f"kelvane: cannot remove %A\\{n}: Invalid name"
+                                       for n in ["@50\\x", "@51\\y\\z", "@51\\t."]),
+        2, "@50\\x|@51/|@51/y\\z|@51/t.", windows),
     row("a link to a name that differs only in case leads elsewhere", "arc/|arc/@50/|arc/@50/s->../../ARC/@50/S|ARC/|"
         "ARC/@50/|ARC/@50/S/|ARC/@50/S/in", "%A\\arc", "@50/ 50", "kelvane: cannot remove %A\\arc\\@50\\s" + ELSEWHERE,
         2, "arc/|arc/@50/|arc/@50/s|ARC/|ARC/@50/|ARC/@50/S/|ARC/@50/S/in", windows),
