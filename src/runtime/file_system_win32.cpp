@@ -56,6 +56,7 @@ constexpr DWORD DispositionIgnoreReadOnly = 0x10;
 constexpr NTSTATUS StatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 constexpr NTSTATUS StatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
 constexpr NTSTATUS StatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+constexpr NTSTATUS StatusCannotDelete = static_cast<NTSTATUS>(0xC0000121);
 
 // The code given to an entry whose handle leads elsewhere than its name:
 // ERROR_STOPPED_ON_SYMLINK, which MinGW's headers lack.
@@ -278,11 +279,16 @@ bool IsPlainDirectory(const FILE_ATTRIBUTE_TAG_INFO& info) {
 }
 
 // POSIX semantics take the name away at once, even while others still
-// hold the entry open, and pass over the read-only bit.
+// hold the entry open, and pass over the read-only bit. Windows 10 before
+// version 1809 knows them but not the flag for the bit, and refuses a
+// read-only entry as one it cannot delete: that counts as refused outright,
+// so that the classic way clears the bit first.
 Status DisposePosix(HANDLE entry) {
   DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
-  if (!SetInformationCall(entry, FileDispositionInfoEx, &flags, sizeof flags)) return LastError();
-  return {};
+  if (SetInformationCall(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
+  const bool cannotDelete =
+      GetLastError() == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == StatusCannotDelete;
+  return cannotDelete ? FromWin32(ERROR_NOT_SUPPORTED) : LastError();
 }
 
 // Windows before 10 (1809), file systems without POSIX semantics, and Wine
