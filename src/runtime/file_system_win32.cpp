@@ -328,6 +328,27 @@ Status DisposeClassic(HANDLE entry) {
   return {};
 }
 
+// True when the file has a name beside the one being removed (a hard link).
+bool HasOtherNames(HANDLE entry) {
+  FILE_STANDARD_INFO standard;
+  return GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) &&
+         standard.NumberOfLinks > 1;
+}
+
+// The classic disposition, the read-only bit cleared first where it stands
+// in the way. The bit belongs to the file, not to its name: an entry that
+// stays gets it back, and so does a file that keeps another name (a hard
+// link outside, made by a backup), through the handle before it closes.
+Status DisposeClearingReadOnly(Directory& parent, const std::string& name, ULONG options,
+                               OpenedEntry& entry) {
+  if (const Status cleared = ClearReadOnly(parent, name, options, entry); !cleared.ok()) return cleared;
+  const bool readOnly = entry.info.FileAttributes & FILE_ATTRIBUTE_READONLY;
+  const bool named = readOnly && HasOtherNames(entry.handle.get());
+  const Status disposed = DisposeClassic(entry.handle.get());
+  if (readOnly && (named || !disposed.ok())) WriteAttributes(entry.handle.get(), entry.info.FileAttributes);
+  return disposed;
+}
+
 // Removes a file or a link (`options` 0) or an empty directory
 // (FILE_DIRECTORY_FILE) inside an open directory, a link never through
 // its target. Each attempt opens the entry anew: Wine takes a second
@@ -344,12 +365,7 @@ Status Remove(Directory& parent, const std::string& name, ULONG options) {
       return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
     if (const Status disposed = DisposePosix(entry.handle.get()); !IsRefusedOutright(disposed))
       return disposed;
-    if (const Status cleared = ClearReadOnly(parent, name, options, entry); !cleared.ok()) return cleared;
-    const Status disposed = DisposeClassic(entry.handle.get());
-    // An entry that stays keeps the bits it had; the refusal is what counts.
-    if (!disposed.ok() && (entry.info.FileAttributes & FILE_ATTRIBUTE_READONLY))
-      WriteAttributes(entry.handle.get(), entry.info.FileAttributes);
-    return disposed;
+    return DisposeClearingReadOnly(parent, name, options, entry);
   });
 }
 
