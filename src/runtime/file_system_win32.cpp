@@ -1,7 +1,9 @@
 #include "runtime/file_system_win32.h"
 
+#include <cwchar>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "runtime/wide_text.h"
 
@@ -387,10 +389,23 @@ void Adopt(OwnedHandle handle, Directory& out) {
   out.listing.reset(new Listing);
 }
 
+// True for `\\?\X:`, `\\.\X:` and `\\?\Volume{...}`: these name a volume's
+// device, not the directory at its root, and reach one only where a
+// separator follows them (which the archive path loses before its check).
+bool NamesVolumeDevice(std::wstring_view path) {
+  if (!path.starts_with(L"\\\\?\\") && !path.starts_with(L"\\\\.\\")) return false;
+  const std::wstring_view device = path.substr(4);
+  const bool letter = device.size() == 2 && device[1] == L':';
+  const bool guid =
+      device.size() > 8 && _wcsnicmp(device.data(), L"Volume{", 7) == 0 && device.ends_with(L'}');
+  return letter || guid;
+}
+
 // A path as the system takes it: absolute, and with the \\?\ prefix where
-// it is longer than the classic limit.
+// it is longer than the classic limit; a volume's root with its separator.
 std::wstring SystemPath(const std::string& path) {
   const std::wstring wide = WideText<wchar_t>(path);
+  if (NamesVolumeDevice(wide)) return wide + L'\\';
   const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (size == 0) return wide;
   std::wstring full(size, L'\0');

@@ -49,6 +49,10 @@ CANNOT, TOO_LONG, ELSEWHERE = "kelvane: cannot remove %A\\@50", ": File name is 
     ": the name leads elsewhere (a link that cannot be removed by itself here)"
 
 
+# Drive K: of Wine's prefix, made to lead to an archive.
+DRIVE_K = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")), "dosdevices", "k:")
+
+
 def row(what, tree_, args, out, err, code, left, marks=(), prepare=None, **how):
     return pytest.param(tree_, args, out, err, code, left, prepare, how, id=what, marks=marks)
 
@@ -147,6 +151,9 @@ ROWS = [
     row("a link to a name that differs only in case leads elsewhere", "arc/|arc/@50/|arc/@50/s->../../ARC/@50/S|ARC/|"
         "ARC/@50/|ARC/@50/S/|ARC/@50/S/in", "%A\\arc", "@50/ 50", "kelvane: cannot remove %A\\arc\\@50\\s" + ELSEWHERE,
         2, "arc/|arc/@50/|arc/@50/s|ARC/|ARC/@50/|ARC/@50/S/|ARC/@50/S/in", windows),
+    row("a volume root is a valid archive", "@50.zip", "\\\\?\\K:\\", "@50.zip 50", "", 0, "", windows,
+        lambda a: os.path.lexists(DRIVE_K) and os.unlink(DRIVE_K) or os.symlink(a, DRIVE_K)
+        or (lambda: os.unlink(DRIVE_K))),
     # The system answered for, where Wine cannot show what Windows does.
     row("only a linking reparse point is never entered", "@50/|@50/junction/|@50/junction/in|@50/cloud/|"
         "@50/cloud/in|@50/f", "%A", "@50/ 50", CANNOT + "\\junction: Directory is not empty", 2,
