@@ -59,6 +59,7 @@ constexpr NTSTATUS StatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 constexpr NTSTATUS StatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
 constexpr NTSTATUS StatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 constexpr NTSTATUS StatusCannotDelete = static_cast<NTSTATUS>(0xC0000121);
+constexpr NTSTATUS StatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 
 // The code given to an entry whose handle leads elsewhere than its name:
 // ERROR_STOPPED_ON_SYMLINK, which MinGW's headers lack.
@@ -424,13 +425,16 @@ bool NamesNonDirectory(std::string path) {
 }
 
 // Reads the next batch of records into the listing's buffer, in the plain
-// class once the one with file ids is refused.
+// class once the one with file ids is refused. A batch of no bytes, which
+// only a faulty driver answers with success, ends the listing: the buffer
+// holds nothing of it.
 NTSTATUS ReadBatch(Directory& dir) {
   Listing& l = *dir.listing;
   for (;;) {
-    IO_STATUS_BLOCK io;
+    IO_STATUS_BLOCK io = {};
     const NTSTATUS status = ListDirectoryCall(Handle(dir), nullptr, nullptr, nullptr, &io, l.buffer.get(),
                                               Listing::BufferSize, l.kind, FALSE, nullptr, FALSE);
+    if (NT_SUCCESS(status) && io.Information == 0) return StatusNoMoreFiles;
     if (l.kind != FileIdBothDirectoryInformation || !IsRefusedOutright(FromNtStatus(status))) return status;
     l.kind = FileFullDirectoryInformation;
   }

@@ -61,6 +61,15 @@ NTSTATUS NTAPI RefuseFileIds(HANDLE dir, HANDLE event, PIO_APC_ROUTINE apc, PVOI
              : NtQueryDirectoryFile(dir, event, apc, context, io, buffer, size, kind, rest...);
 }
 
+// A faulty driver: success, and no byte said to be written.
+template <typename... Rest>
+NTSTATUS NTAPI AnswerNoBytes(HANDLE dir, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                             PIO_STATUS_BLOCK io, Rest... rest) {
+  const NTSTATUS status = NtQueryDirectoryFile(dir, event, apc, context, io, rest...);
+  io->Information = 0;
+  return status;
+}
+
 // A file system that does not give names back, not one whose names are too long.
 NTSTATUS NTAPI RefuseNames(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG) {
   return static_cast<NTSTATUS>(0xC0000010);  // STATUS_INVALID_DEVICE_REQUEST
@@ -98,6 +107,7 @@ void Answer(std::string_view answer) {
   if (answer == "delete pending") SetInformationCall = AnswerDeletePending;
   if (answer == "no removal") SetInformationCall = Refuse<FileDispositionInfo, 0xC0000022>;
   if (answer == "no file ids") ListDirectoryCall = RefuseFileIds;
+  if (answer == "no bytes listed") ListDirectoryCall = AnswerNoBytes;
   if (answer == "no read-only flag") SetInformationCall = Refuse<21, 0xC0000121>;
   if (answer == "no names") NameQueryCall = RefuseNames;
   if (answer == "console 437") ConsoleModeCall = AnswerConsoleMode, WriteConsoleCall = ShowOnStandardError;

@@ -167,6 +167,7 @@ ROWS = [
         answer="no removal"),
     row("a listing without file ids", "@50/|@50/d/|@50/d/f|@50/f", "%A", "@50/ 50", "", 0, "", windows,
         answer="no file ids"),
+    row("a listing of no bytes has ended", "@50.zip", "%A", "", "", 0, "@50.zip", windows, answer="no bytes listed"),
     row("an entry already being removed counts as gone", "@50.zip", "%A", "@50.zip 50", "", 0, "@50.zip", windows,
         answer="delete pending"),
     row("a name not given back is reported with its cause", "@50.zip", "%A", "@50.zip 50",
