@@ -1,7 +1,9 @@
 #include "runtime/file_system_win32.h"
 
+#include <cwchar>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "runtime/wide_text.h"
 
@@ -56,6 +58,8 @@ constexpr DWORD DispositionIgnoreReadOnly = 0x10;
 constexpr NTSTATUS StatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 constexpr NTSTATUS StatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
 constexpr NTSTATUS StatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+constexpr NTSTATUS StatusCannotDelete = static_cast<NTSTATUS>(0xC0000121);
+constexpr NTSTATUS StatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 
 // The code given to an entry whose handle leads elsewhere than its name:
 // ERROR_STOPPED_ON_SYMLINK, which MinGW's headers lack.
@@ -77,6 +81,8 @@ Status FromWin32(DWORD error) {
       return {Outcome::Gone, static_cast<int>(error)};
     case ERROR_DIRECTORY:  // a directory was to be opened, and a file was met
       return {Outcome::NotDirectory, static_cast<int>(error)};
+    case ERROR_WRITE_PROTECT:
+      return {Outcome::ReadOnly, static_cast<int>(error)};
     default:
       return {Outcome::Failed, static_cast<int>(error)};
   }
@@ -153,13 +159,15 @@ Status QueryName(HANDLE handle, std::wstring& out) {
   return {};
 }
 
-// Compared as Windows compares names, whatever their case.
+// Both names are the system's answers for handles, the entry's own and its
+// directory's, and the entry was opened by the name its listing gave: they
+// agree exactly. Compared regardless of case, a Unix link to a path that
+// differs only in case (Wine names such a handle by its target) would pass.
 bool IsNameOf(const std::wstring& actual, const std::wstring& dir, const std::wstring& name) {
   std::wstring expected = dir;
   if (!expected.empty() && expected.back() != L'\\') expected += L'\\';
   expected += name;
-  return CompareStringOrdinal(actual.data(), static_cast<int>(actual.size()), expected.data(),
-                              static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+  return actual == expected;
 }
 
 // One entry opened relative to its parent, never through a link at its end.
@@ -218,6 +226,14 @@ bool IsListedDirectory(Listing& listing, const std::wstring& name, const OpenedE
   return internal.IndexNumber.QuadPart == id && reparse == 0;
 }
 
+// Why a handle is not named as its entry. Wine names an entry without the
+// dot or space at its end, which no Windows name has: such an entry cannot
+// be told from a link to the one so named. Anything else leads elsewhere.
+Status Misnamed(const std::wstring& name) {
+  const bool invalid = !name.empty() && (name.back() == L'.' || name.back() == L' ');
+  return {Outcome::Failed, static_cast<int>(invalid ? ERROR_INVALID_NAME : LeadsElsewhere)};
+}
+
 // Elsewhere the handle's own name shows where it leads; an entry that leads
 // anywhere but into its parent is left alone. An entry the system cannot
 // name it cannot remove either (Wine keeps each open entry by its Unix
@@ -237,7 +253,7 @@ Status CheckName(Directory& parent, const std::wstring& name, HANDLE entry) {
   const bool inside = IsNameOf(actual, known, name);
   const Guard guard(listing);
   listing.name = std::move(known);
-  return inside ? Status{} : Status{Outcome::Failed, static_cast<int>(LeadsElsewhere)};
+  return inside ? Status{} : Misnamed(name);
 }
 
 Status OpenEntry(Directory& parent, const std::string& name, ACCESS_MASK access, ULONG options,
@@ -268,11 +284,16 @@ bool IsPlainDirectory(const FILE_ATTRIBUTE_TAG_INFO& info) {
 }
 
 // POSIX semantics take the name away at once, even while others still
-// hold the entry open, and pass over the read-only bit.
+// hold the entry open, and pass over the read-only bit. Windows 10 before
+// version 1809 knows them but not the flag for the bit, and refuses a
+// read-only entry as one it cannot delete: that counts as refused outright,
+// so that the classic way clears the bit first.
 Status DisposePosix(HANDLE entry) {
   DWORD flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
-  if (!SetInformationCall(entry, FileDispositionInfoEx, &flags, sizeof flags)) return LastError();
-  return {};
+  if (SetInformationCall(entry, FileDispositionInfoEx, &flags, sizeof flags)) return {};
+  const bool cannotDelete =
+      GetLastError() == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == StatusCannotDelete;
+  return cannotDelete ? FromWin32(ERROR_NOT_SUPPORTED) : LastError();
 }
 
 // Windows before 10 (1809), file systems without POSIX semantics, and Wine
@@ -312,6 +333,27 @@ Status DisposeClassic(HANDLE entry) {
   return {};
 }
 
+// True when the file has a name beside the one being removed (a hard link).
+bool HasOtherNames(HANDLE entry) {
+  FILE_STANDARD_INFO standard;
+  return GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) &&
+         standard.NumberOfLinks > 1;
+}
+
+// The classic disposition, the read-only bit cleared first where it stands
+// in the way. The bit belongs to the file, not to its name: an entry that
+// stays gets it back, and so does a file that keeps another name (a hard
+// link outside, made by a backup), through the handle before it closes.
+Status DisposeClearingReadOnly(Directory& parent, const std::string& name, ULONG options,
+                               OpenedEntry& entry) {
+  if (const Status cleared = ClearReadOnly(parent, name, options, entry); !cleared.ok()) return cleared;
+  const bool readOnly = entry.info.FileAttributes & FILE_ATTRIBUTE_READONLY;
+  const bool named = readOnly && HasOtherNames(entry.handle.get());
+  const Status disposed = DisposeClassic(entry.handle.get());
+  if (readOnly && (named || !disposed.ok())) WriteAttributes(entry.handle.get(), entry.info.FileAttributes);
+  return disposed;
+}
+
 // Removes a file or a link (`options` 0) or an empty directory
 // (FILE_DIRECTORY_FILE) inside an open directory, a link never through
 // its target. Each attempt opens the entry anew: Wine takes a second
@@ -328,12 +370,7 @@ Status Remove(Directory& parent, const std::string& name, ULONG options) {
       return Status{Outcome::IsDirectory, ERROR_ACCESS_DENIED};
     if (const Status disposed = DisposePosix(entry.handle.get()); !IsRefusedOutright(disposed))
       return disposed;
-    if (const Status cleared = ClearReadOnly(parent, name, options, entry); !cleared.ok()) return cleared;
-    const Status disposed = DisposeClassic(entry.handle.get());
-    // An entry that stays keeps the bits it had; the refusal is what counts.
-    if (!disposed.ok() && (entry.info.FileAttributes & FILE_ATTRIBUTE_READONLY))
-      WriteAttributes(entry.handle.get(), entry.info.FileAttributes);
-    return disposed;
+    return DisposeClearingReadOnly(parent, name, options, entry);
   });
 }
 
@@ -355,10 +392,23 @@ void Adopt(OwnedHandle handle, Directory& out) {
   out.listing.reset(new Listing);
 }
 
+// True for `\\?\X:`, `\\.\X:` and `\\?\Volume{...}`: these name a volume's
+// device, not the directory at its root, and reach one only where a
+// separator follows them (which the archive path loses before its check).
+bool NamesVolumeDevice(std::wstring_view path) {
+  if (!path.starts_with(L"\\\\?\\") && !path.starts_with(L"\\\\.\\")) return false;
+  const std::wstring_view device = path.substr(4);
+  const bool letter = device.size() == 2 && device[1] == L':';
+  const bool guid =
+      device.size() > 8 && _wcsnicmp(device.data(), L"Volume{", 7) == 0 && device.ends_with(L'}');
+  return letter || guid;
+}
+
 // A path as the system takes it: absolute, and with the \\?\ prefix where
-// it is longer than the classic limit.
+// it is longer than the classic limit; a volume's root with its separator.
 std::wstring SystemPath(const std::string& path) {
   const std::wstring wide = WideText<wchar_t>(path);
+  if (NamesVolumeDevice(wide)) return wide + L'\\';
   const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (size == 0) return wide;
   std::wstring full(size, L'\0');
@@ -377,13 +427,16 @@ bool NamesNonDirectory(std::string path) {
 }
 
 // Reads the next batch of records into the listing's buffer, in the plain
-// class once the one with file ids is refused.
+// class once the one with file ids is refused. A batch of no bytes, which
+// only a faulty driver answers with success, ends the listing: the buffer
+// holds nothing of it.
 NTSTATUS ReadBatch(Directory& dir) {
   Listing& l = *dir.listing;
   for (;;) {
-    IO_STATUS_BLOCK io;
+    IO_STATUS_BLOCK io = {};
     const NTSTATUS status = ListDirectoryCall(Handle(dir), nullptr, nullptr, nullptr, &io, l.buffer.get(),
                                               Listing::BufferSize, l.kind, FALSE, nullptr, FALSE);
+    if (NT_SUCCESS(status) && io.Information == 0) return StatusNoMoreFiles;
     if (l.kind != FileIdBothDirectoryInformation || !IsRefusedOutright(FromNtStatus(status))) return status;
     l.kind = FileFullDirectoryInformation;
   }
@@ -449,11 +502,16 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
   SearchStatus = FromWin32(l.error);
 }
 
+// The system's messages live in files it finds in System32, which a
+// 32-bit program on 64-bit Windows must be shown as SysWOW64: redirection,
+// off for the run, is on again while they are read.
 std::string SystemMessage(DWORD code) {
+  Wow64EnableWow64FsRedirection(TRUE);
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
       code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  Wow64EnableWow64FsRedirection(FALSE);
   if (length == 0) return "error " + std::to_string(code);
   // The report line brings its own end: the message's full stop and line
   // end go.

@@ -41,11 +41,14 @@ BOOL WINAPI AnswerDeletePending(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD
   return SetLastError(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0000056))), FALSE;
 }
 
-// A file in use that its system would remove only with POSIX semantics,
-// which it lacks: a program running from it, say.
-BOOL WINAPI RefuseRemoval(HANDLE entry, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
-  if (kind == FileBasicInfo) return SetFileInformationByHandle(entry, kind, info, size);
-  return SetLastError(kind == FileDispositionInfo ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER), FALSE;
+// Refuses one disposition as Windows would: the classic one of a file in
+// use that only POSIX semantics would remove (a program running from it),
+// or the POSIX one of a read-only entry on Windows 10 before version 1809,
+// which lacks the flag that passes over the bit.
+template <int refused, ULONG status>
+BOOL WINAPI Refuse(HANDLE entry, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+  if (kind == refused) return SetLastError(RtlNtStatusToDosError(static_cast<NTSTATUS>(status))), FALSE;
+  return SetFileInformationByHandle(entry, kind, info, size);
 }
 
 // Some redirectors and file-system drivers list no file ids.
@@ -56,6 +59,15 @@ NTSTATUS NTAPI RefuseFileIds(HANDLE dir, HANDLE event, PIO_APC_ROUTINE apc, PVOI
   return kind == FileIdBothDirectoryInformation
              ? static_cast<NTSTATUS>(0xC0000003)  // STATUS_INVALID_INFO_CLASS
              : NtQueryDirectoryFile(dir, event, apc, context, io, buffer, size, kind, rest...);
+}
+
+// A faulty driver: success, and no byte said to be written.
+template <typename... Rest>
+NTSTATUS NTAPI AnswerNoBytes(HANDLE dir, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                             PIO_STATUS_BLOCK io, Rest... rest) {
+  const NTSTATUS status = NtQueryDirectoryFile(dir, event, apc, context, io, rest...);
+  io->Information = 0;
+  return status;
 }
 
 // A file system that does not give names back, not one whose names are too long.
@@ -93,8 +105,10 @@ void Answer(std::string_view answer) {
   if (answer == "reparse points") QueryAttributes = MarkReparsePoints;
   if (answer == "no attribute changes") CreateEntryCall = RefuseAttributes;
   if (answer == "delete pending") SetInformationCall = AnswerDeletePending;
-  if (answer == "no removal") SetInformationCall = RefuseRemoval;
+  if (answer == "no removal") SetInformationCall = Refuse<FileDispositionInfo, 0xC0000022>;
   if (answer == "no file ids") ListDirectoryCall = RefuseFileIds;
+  if (answer == "no bytes listed") ListDirectoryCall = AnswerNoBytes;
+  if (answer == "no read-only flag") SetInformationCall = Refuse<21, 0xC0000121>;
   if (answer == "no names") NameQueryCall = RefuseNames;
   if (answer == "console 437") ConsoleModeCall = AnswerConsoleMode, WriteConsoleCall = ShowOnStandardError;
   ConsoleCodePageCall = answer == "console 437"     ? AnswerCodePage437

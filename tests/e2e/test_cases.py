@@ -76,6 +76,10 @@ REFUSED = "|".join(f"kelvane: cannot remove %A/@50/{name}: Operation not permitt
                    [f"k{i:05d}" for i in range(10000)] + [f"c{c:02d}/d/d/d/d" for c in range(100)])
 
 
+# Drive K: of Wine's prefix, made to lead to an archive.
+DRIVE_K = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")), "dosdevices", "k:")
+
+
 def row(what, tree_, args, out, err, code, left, marks=(), prepare=None, **how):
     return pytest.param(tree_, args, out, err, code, left, prepare, how, id=what, marks=marks)
 
@@ -151,9 +155,14 @@ ROWS = [
     row("what cannot go is named", "@50/|@50/mine/|@50/mine/f|@50/roots\n/|@50/roots\n/f|@50/z|@51.zip", "%A",
         "@50/ 50|@51.zip 51", "kelvane: cannot remove %A/@50/roots\\x0A/f: Permission denied", 2,
         "@50/|@50/roots\n/|@50/roots\n/f", as_root, give_to_nobody, user=NOBODY),
+    # Also where POSIX semantics refuse the read-only bit; a file that keeps
+    # another name keeps its bits there.
     row("read-only, hidden and system entries go", "@50/|@50/r|@50/hidden/|@50/hidden/all|@51.zip", "%A",
         "@50/ 50|@51.zip 51", "", 0, "", windows,
-        lambda a: attributes(a, {"@50": 1, "@50/r": 1, "@50/hidden": 7, "@50/hidden/all": 7, "@51.zip": 1})),
+        lambda a: attributes(a, {"@50": 1, "@50/r": 1, "@50/hidden": 7, "@50/hidden/all": 7, "@51.zip": 1,
+                                 "../outside/canary": 7})
+        or os.link(a + "/../outside/canary", expand(a + "/@50/hidden/linked", a))
+        or (lambda: has_attributes(a + "/../outside/canary", 7)), answer="no read-only flag"),
     row("a file in use stays with the directories above it", "@50/|@50/a/|@50/a/held|@50/a/other|@50/b/|@50/b/f|"
         "@51.zip", "%A", "@50/ 50|@51.zip 51", CANNOT + "\\a\\held: Sharing violation", 2, "@50/|@50/a/|@50/a/held",
         windows, answer="hold %A\\@50\\a\\held", wide=True),
@@ -179,9 +188,17 @@ ROWS = [
                   "@50/sub/dirlink", "@51"] + [f"@50/{x}/{LONG[:k * 251 - 1]}/".replace("\\", "/") for x in "ab"
                                                for k in range(1, 21)]), windows,
         lambda a: [make_chain(expand(a + "/@50/", a) + x, 20, D250, x == "a" and "f") for x in "ab"], wide=True),
-    row("a name holding a backslash is no path, nor gone when that path is missing", "@50\\x|@51/|@51/y\\z", "%A",
-        "@50\\x 50|@51/ 51", f"{CANNOT}\\x: Invalid name|kelvane: cannot remove %A\\@51\\y\\z: Invalid name", 2,
-        "@50\\x|@51/|@51/y\\z", windows),
+    # Wine names an entry without the dot at its end.
+    row("a backslash or a final dot makes an invalid name, not a path", "@50\\x|@51/|@51/y\\z|@51/t.", "%A",
+        "@50\\x 50|@51/ 51", "|".join(f"kelvane: cannot remove %A\\{n}: Invalid name"
+                                       for n in ["@50\\x", "@51\\y\\z", "@51\\t."]),
+        2, "@50\\x|@51/|@51/y\\z|@51/t.", windows),
+    row("a link to a name that differs only in case leads elsewhere", "arc/|arc/@50/|arc/@50/s->../../ARC/@50/S|ARC/|"
+        "ARC/@50/|ARC/@50/S/|ARC/@50/S/in", "%A\\arc", "@50/ 50", "kelvane: cannot remove %A\\arc\\@50\\s" + ELSEWHERE,
+        2, "arc/|arc/@50/|arc/@50/s|ARC/|ARC/@50/|ARC/@50/S/|ARC/@50/S/in", windows),
+    row("a volume root is a valid archive", "@50.zip", "\\\\?\\K:\\", "@50.zip 50", "", 0, "", windows,
+        lambda a: os.path.lexists(DRIVE_K) and os.unlink(DRIVE_K) or os.symlink(a, DRIVE_K)
+        or (lambda: os.unlink(DRIVE_K))),
     # The system answered for, where Wine cannot show what Windows does.
     row("only a linking reparse point is never entered", "@50/|@50/junction/|@50/junction/in|@50/cloud/|"
         "@50/cloud/in|@50/f", "%A", "@50/ 50", CANNOT + "\\junction: Directory is not empty", 2,
@@ -195,6 +212,7 @@ ROWS = [
         answer="no removal"),
     row("a listing without file ids", "@50/|@50/d/|@50/d/f|@50/f", "%A", "@50/ 50", "", 0, "", windows,
         answer="no file ids"),
+    row("a listing of no bytes has ended", "@50.zip", "%A", "", "", 0, "@50.zip", windows, answer="no bytes listed"),
     row("an entry already being removed counts as gone", "@50.zip", "%A", "@50.zip 50", "", 0, "@50.zip", windows,
         answer="delete pending"),
     row("a name not given back is reported with its cause", "@50.zip", "%A", "@50.zip 50",
