@@ -1,6 +1,5 @@
 #include "runtime/console_win32.h"
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,11 +28,6 @@ Output standardOutput;
 HANDLE StandardHandle(Stream stream) {
   return GetStdHandle(stream == Stream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
-
-// The head of a character that a full buffer cut off; it goes out with
-// the rest of the character in the next transfer of the same statement.
-char pending[3];
-std::size_t pendingSize = 0;
 
 // A console shows UTF-16 as it is, whatever its code page. A file or a
 // pipe gets bytes in the code page of the process's console, which is what
@@ -76,26 +70,13 @@ int Write(const Output& output, std::string_view text, wchar_t* wide, char* byte
 
 // The end after a fault transfers what the channel still holds, so this
 // uses no heap: one exhausted or broken would fault again, and the bytes
-// would be lost.
+// would be lost. The channel hands over no more than its buffer, whole
+// statements, so no character is ever cut.
 int TransferToStandardOutput(const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const std::size_t take = std::min(count, TextChannel::BufferSize);
-    char text[sizeof pending + TextChannel::BufferSize];
-    std::copy_n(pending, pendingSize, text);
-    std::copy_n(bytes, take, text + pendingSize);
-    const std::string_view all(text, pendingSize + take);
-    const std::size_t whole = WholeSequences(all);
-    pendingSize = all.size() - whole;
-    std::copy_n(text + whole, pendingSize, pending);
-    wchar_t wide[sizeof text];
-    char converted[sizeof text * MostBytesPerUnit];
-    bool torn = false;
-    if (const int error = Write(standardOutput, all.substr(0, whole), wide, converted, torn); error != 0)
-      return error;
-    bytes += take;
-    count -= take;
-  }
-  return 0;
+  wchar_t wide[TextChannel::BufferSize];
+  char converted[TextChannel::BufferSize * MostBytesPerUnit];
+  bool torn = false;
+  return Write(standardOutput, std::string_view(bytes, count), wide, converted, torn);
 }
 
 }  // namespace
@@ -134,7 +115,6 @@ Tail TakeBack(Stream stream, std::size_t count) {
 
 void BindStandardOutput() {
   standardOutput = OutputTo(Stream::Output);
-  pendingSize = 0;
   StandardOutput.transfer = TransferToStandardOutput;
 }
 

@@ -106,15 +106,4 @@ std::basic_string<Unit> WideText(std::string_view narrow) {
   return out;
 }
 
-// Length of the longest head of `text` that does not end inside a
-// sequence, so that text handed on in pieces is converted whole.
-inline std::size_t WholeSequences(std::string_view text) {
-  std::size_t start = text.size();
-  while (start > 0 && text.size() - start < 3 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
-    --start;
-  if (start == 0) return text.size();
-  const std::size_t length = SequenceLength(static_cast<unsigned char>(text[start - 1]));
-  return length > text.size() - start + 1 ? start - 1 : text.size();
-}
-
 }  // namespace kelvane

@@ -18,14 +18,9 @@ int* volatile nowhere = nullptr;
 int SentFromOutside(int signal) {
   const rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
-  if (fork() == 0) {
-    siginfo_t info{};
-    info.si_signo = signal;
-    info.si_code = SI_QUEUE;
-    info.si_pid = getppid();
-    syscall(SYS_rt_sigqueueinfo, getppid(), signal, &info);
-    _exit(0);
-  }
+  siginfo_t info{};
+  info.si_signo = signal, info.si_code = SI_QUEUE, info.si_pid = getpid();
+  if (fork() == 0) syscall(SYS_rt_sigqueueinfo, getppid(), signal, &info), _exit(0);
   for (;;) pause();
 }
 
