@@ -47,11 +47,8 @@ struct Counter {
                 {"fchmod"}, {"statx"},  {"fchmodat2"}, {"write"},      {"name_to_handle_at"}};
 
 void Log(const std::string& line) {
-  const char* path = std::getenv("FAULT_SHIM_LOG");
-  const int fd = path ? realOpen(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
-  if (fd < 0) return;
-  realWrite(fd, line.data(), line.size());
-  close(fd);
+  const int fd = realOpen(std::getenv("FAULT_SHIM_LOG"), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd >= 0) realWrite(fd, line.data(), line.size()), close(fd);
 }
 
 // Moves the directory `path` aside and puts a link in its place that leads

@@ -11,7 +11,7 @@ import subprocess
 import threading
 
 import pytest
-from runner import as_root, build, days_ago, make_chain, one_and_all, run, scratch_directory, tree
+from runner import as_root, build, days_ago, make_chain, one_and_all, run, scratch_directory, shim_log, tree
 
 YOUNG = days_ago(0)
 TRIALS = 8 * (20 if os.environ.get("KELVANE_LONG_TESTS") else 1)
@@ -82,8 +82,7 @@ def test_no_attack_leads_outside_nor_keeps_the_next_run_from_finishing(attack, o
         make_archive(scratch)
         entry, canary = scratch + "/archive/20010101", scratch + "/outside/canary"
         os.chmod(canary, 0o640)
-        if os.geteuid() == 0:
-            os.lchown(canary, 1234, 1234)
+        os.geteuid() == 0 and os.lchown(canary, 1234, 1234)
         for trial in range(TRIALS):
             os.mkdir(entry)
             # Four branches deeper than the window of directories the tool keeps open.
@@ -145,6 +144,7 @@ def test_a_bind_mount_is_never_entered(faults, first, reason):
             assert (status, sorted(said.decode().splitlines())) == (2, [
                 f"kelvane: cannot remove {entry}{first}: {reason}", f"kelvane: cannot remove {mounted}: {reason}"])
             assert sorted(os.listdir(entry)) == (["mnt"] if first else ["before", "mnt", "zafter"])
+            assert shim_log(scratch)[-1] == ["directories", "0"]
             expect_untouched(scratch, False)
         finally:
             subprocess.run(["umount", entry + "/mnt", mounted], stderr=subprocess.DEVNULL)

@@ -12,14 +12,14 @@ import os
 import time
 
 import pytest
-from runner import (NOBODY, SEP, WINDOWS, as_root, build, days_ago, expand, lines, make_chain, posix, run,
-                    scratch_directory, shim_log, tree, windows)
+from runner import (NOBODY, SEP, WINDOWS, as_root, build, expand, lines, make_chain, posix, run, scratch_directory,
+                    shim_log, tree, windows)
 
 TODAY = (datetime.date.today() - datetime.date(1969, 12, 31)).days
 USAGE = ('Kelvane v1.0|Usage: Kelvene Arcpath [history]| Files/Directories in Arcpath older than "history" days'
          " will be erased| Defualt for history is 40 days| File and directory names should have the following"
          " form yyyymmdd*.*| Written by the Kelvane developers")
-A250, D250, TREE = "a" * 250, "d" * 250, "@31/|@31/a/|@31/a/x|@31.zip"
+A250, D250 = "a" * 250, "d" * 250
 
 
 # The whole archive goes to nobody, but for entries named "roots"; then
@@ -92,11 +92,12 @@ ROWS = [
     row("third argument", "@2|@3", "%A|2|9", "@3 3", "", 0, "@2"),
     row("odd dates", "19690101|00010101x|+20010514| 2001051|00000101|2001A101", "%A|30",
         " 2001051 T|+20010514 T|00010101x T|19690101 T", "", 0, "00000101|2001A101"),
-    row("standard output full", TREE, "%A|30", "", "", 0, "", output="full"),
+    row("standard output full", "@31/|@31/a/|@31/a/x|@31.zip", "%A|30", "", "", 0, "", output="full"),
     # A file that fills half-way through a line keeps the lines before it;
     # another writer's line after the piece keeps the piece. On standard
     # error, the lines after a piece taken back go on.
     row("standard output fills", "", "", "Kelvane v1.0", "", 0, "", size=20),
+    row("standard output fails, and stays silent", "", "", "Kelvane v1.0", "", 0, "", posix, faults="write:2:28"),
     row("standard output fills within a line", "@50.zip", "%A", "", "", 0, "", size=20),
     row("another writer's line is never taken", "@50.zip", "%A", "@50.zip 50 dayother line", "", 0, "", posix,
         faults="write:1:other"),
@@ -241,8 +242,7 @@ def test_case(tree_, args, out, err, code, left, prepare, how, one):
         build(scratch, ["archive/", "outside/", "outside/canary"])
         build(archive, items(tree_, archive))
         check = prepare and prepare(archive)
-        how = dict(how)
-        how.pop("wide", None)
+        how = {key: value for key, value in how.items() if key != "wide"}
         if "answer" in how:
             answer = expand(how.pop("answer"), archive)
             how.update(program=os.environ["KELVANE_ANSWERING"], env={"KELVANE_ANSWER": answer})
