@@ -14,6 +14,9 @@
 #   BENCH_DIR=/dev/shm/kelvane-bench   where the trees are built (tmpfs by
 #                                  default where there is one; point it at
 #                                  a disk to include the disk's own costs)
+#   PIN=0                          runs both commands of every workload on
+#                                  these processors only (taskset -c), as a
+#                                  machine with that many would
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-5}
@@ -36,7 +39,7 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # The two commands of a workload, and the limit they run under.
 commands() {
-  local w=$1 dir=$2 targets
+  local w=$1 dir=$2 targets pin=${PIN:-}
   targets=$(sed "s|^|$dir/archive/|" "$dir/expired" | tr '\n' ' ')
   kel="$kelvane $dir/archive 30"
   rm="rm -rf $targets"
@@ -49,12 +52,13 @@ commands() {
       # Both run as nobody and report every file that stays; W7 on one
       # processor, so that one walk meets every deep subdirectory itself.
       local as="setpriv --reuid=65534 --regid=65534 --clear-groups"
-      [[ $w != W7* ]] || as="taskset -c 0 $as"
+      [[ $w != W7* ]] || pin=${pin:-0}
       kel="$as $kel"
       rm="$as $rm"
       ignore=--ignore-failure
       ;;
   esac
+  [ -z "$pin" ] || kel="taskset -c $pin $kel" rm="taskset -c $pin $rm"
 }
 
 # Runs a command on a fresh tree under a measuring tool, which itself runs
@@ -182,7 +186,7 @@ fi
 
 machine="$(uname -srm); $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; \
 $(free -g | awk '/Mem:/ { print $2 }') GiB; trees on $(df --output=fstype "$work" | tail -1); $(rm --version | head -1); \
-hyperfine runs per command: $runs; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
+hyperfine runs per command: $runs;${PIN:+ both commands on processor(s) $PIN;} load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "$table"
 echo
 echo "$reads"

@@ -32,7 +32,7 @@ struct Level {
   bool reread = false;     // opened again, so it may list entries that stay
   bool keep = false;       // something below stays, so this stays too
   bool metSubdir = false;  // a subdirectory of it was met before
-  // Just after the entry read last: a search opened again goes on there.
+  // A search opened again goes on here and misses no entry not yet read.
   SearchPosition position = SearchStart;
 };
 

@@ -96,9 +96,11 @@ struct SearchEntry {
   std::uint32_t AttrMask = 0;
   std::uint8_t Attributes = 0;
   std::string Name;
-  // Just after this entry; SearchStart where going on from there would save
-  // no read (what came before came with the first) and wherever the
-  // platform cannot go on from a position.
+  // Where a search of the directory opened again goes on without missing
+  // an entry not yet found: just after this one, or before it where the
+  // platform hands out a batch in an order of its own; SearchStart where
+  // going on from there would save no read (what came before came with the
+  // first) and wherever the platform cannot go on from a position.
   SearchPosition Position = SearchStart;
 };
 

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -37,10 +38,18 @@ enum class OwnerAccess : std::uint8_t { Refused, Given, Had };
 // hundred entries.
 struct Listing {
   static constexpr std::size_t BufferSize = 32 * 1024;
+  // The shortest record getdents64 gives is 24 bytes: its header, a name of
+  // one byte and the name's end, rounded up to 8.
+  static constexpr std::size_t MostRecords = BufferSize / 24;
 
   char buffer[BufferSize];  // left uninitialised: getdents64 fills it
-  std::size_t pos = 0;
-  std::size_t end = 0;
+  // Where each record of the batch starts in the buffer, in the order the
+  // records are taken.
+  std::uint16_t order[MostRecords];
+  std::size_t count = 0;                    // records in the batch
+  std::size_t next = 0;                     // the next of them to take
+  SearchPosition batchStart = SearchStart;  // where the batch was read from
+  SearchPosition batchEnd = SearchStart;    // where the next batch starts
   bool finished = false;
   // The search began at a position, or has read more than one batch: a
   // search opened again would read past entries to come back here.
@@ -191,10 +200,32 @@ Status OpenInaccessible(int parentFd, const char* name, int& fd) {
   return status;
 }
 
+const struct dirent64& RecordAt(const Listing& l, std::size_t offset) {
+  return *reinterpret_cast<const struct dirent64*>(l.buffer + offset);
+}
+
+// Indexes the batch of `size` bytes that getdents64 just read. A tree being
+// removed is emptied batch by batch in the order of its inode numbers:
+// ext4 lists a directory in the order of its names' hashes, but keeps the
+// names in its blocks, and the inodes in their table, in the order they
+// were made, which inode numbers mostly follow. So each name removed is
+// found at the front of what is left of its block, and the inodes removed
+// one after another share blocks of the inode table.
+void IndexBatch(Listing& l, std::size_t size) {
+  l.count = l.next = 0;
+  for (std::size_t at = 0; at < size && l.count < Listing::MostRecords; at += RecordAt(l, at).d_reclen) {
+    l.order[l.count++] = static_cast<std::uint16_t>(at);
+    l.batchEnd = static_cast<SearchPosition>(RecordAt(l, at).d_off);
+  }
+  if (!l.condemned) return;
+  std::sort(l.order, l.order + l.count,
+            [&l](std::uint16_t a, std::uint16_t b) { return RecordAt(l, a).d_ino < RecordAt(l, b).d_ino; });
+}
+
 // Reads the next raw entry; false at the end or on an error (errno set).
 bool ReadRaw(Directory& dir, const struct dirent64*& raw) {
   Listing& l = *dir.listing;
-  if (l.pos >= l.end) {
+  if (l.next >= l.count) {
     if (l.finished) {
       errno = 0;
       return false;
@@ -205,12 +236,11 @@ bool ReadRaw(Directory& dir, const struct dirent64*& raw) {
       l.finished = true;
       return false;
     }
-    l.pastFirstRead = l.pastFirstRead || l.end > 0;
-    l.pos = 0;
-    l.end = static_cast<std::size_t>(n);
+    l.pastFirstRead = l.pastFirstRead || l.count > 0;
+    l.batchStart = l.batchEnd;
+    IndexBatch(l, static_cast<std::size_t>(n));
   }
-  raw = reinterpret_cast<const struct dirent64*>(l.buffer + l.pos);
-  l.pos += raw->d_reclen;
+  raw = &RecordAt(l, l.order[l.next++]);
   return true;
 }
 
@@ -236,7 +266,7 @@ void ReadEntry(Directory& dir, SearchEntry& entry) {
     if (!PassesFilter(attributes, entry.AttrMask)) continue;
     entry.Attributes = attributes;
     entry.Name.assign(raw->d_name);
-    entry.Position = dir.listing->pastFirstRead ? static_cast<SearchPosition>(raw->d_off) : SearchStart;
+    entry.Position = dir.listing->pastFirstRead ? dir.listing->batchStart : SearchStart;
     SearchStatus = {};
     return;
   }
@@ -304,17 +334,19 @@ std::string ErrorText(const Status& status) {
 void SearchNext(Directory& dir, SearchEntry& entry) { ReadEntry(dir, entry); }
 
 // A directory just opened is read from its beginning without a seek. Linux
-// gives every entry the position of the next as its d_off.
+// gives every entry the position of the next as its d_off; as a batch is
+// taken out of that order, its entries give the position it was read from.
 void SearchFrom(Directory& dir, std::uint32_t mask, SearchPosition position, SearchEntry& entry) {
   entry.AttrMask = mask;
   if (dir.IsOpen()) {
     Listing& l = *dir.listing;
-    if (position != SearchStart || l.end > 0 || l.finished) {
+    if (position != SearchStart || l.count > 0 || l.finished) {
       if (lseek(Fd(dir), static_cast<off_t>(position), SEEK_SET) < 0) {
         SearchStatus = FromErrno(errno);
         return;
       }
-      l.pos = l.end = 0;
+      l.count = l.next = 0;
+      l.batchStart = l.batchEnd = position;
       l.finished = false;
       l.pastFirstRead = position != SearchStart;
     }
