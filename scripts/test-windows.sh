@@ -37,6 +37,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1
   wineserver -w
 fi
+# One Wine server for all the tests, started here: a test that limits the
+# size of the files kelvane.exe writes must not start one under that limit.
+wineserver -p
+trap 'wineserver -k' EXIT
 for arch in i686 x86_64; do
   dir="build-win-$arch"
   runs=false
