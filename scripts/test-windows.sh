@@ -37,10 +37,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1
   wineserver -w
 fi
-# One Wine server for all the tests, started here: a test that limits the
-# size of the files kelvane.exe writes must not start one under that limit.
+# One Wine session for the whole run, started here: a test that limits the
+# size of the files kelvane.exe writes must not start Wine's server under
+# that limit. Wine's services start with the first program of a session
+# and keep its output open while the session lasts: started here, they
+# hold no build's or test's output.
 wineserver -p
 trap 'wineserver -k' EXIT
+wine cmd /c exit </dev/null >/dev/null 2>&1
 for arch in i686 x86_64; do
   dir="build-win-$arch"
   runs=false
@@ -60,9 +64,5 @@ for arch in i686 x86_64; do
     exit 1
   fi
   $runs || continue
-  # Wine's services start with the first program of a session and keep its
-  # output open until the session ends, seconds later: started here, they
-  # hold no test's output.
-  wine cmd /c exit </dev/null >/dev/null 2>&1
   (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)")
 done
