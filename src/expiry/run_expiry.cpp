@@ -1,17 +1,13 @@
 #include "expiry/run_expiry.h"
 
-#include <cstdint>
-
 #include "expiry/archive_scan.h"
-#include "expiry/day_number.h"
+#include "expiry/run_options.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/file_system.h"
 
 namespace kelvane {
 namespace {
-
-constexpr std::int32_t DefaultHistory = 40;
 
 void WriteUsage() {
   // KELVANE_VERSION is major.minor of the project's version, set by the build.
@@ -29,11 +25,15 @@ void WriteUsage() {
   }
 }
 
-void WriteInvalidPath(const std::string& arcpath) {
+// The classic line goes to standard output, where scripts read it; the
+// second to standard error, where a run that did nothing because the
+// archive was missing (a share not mounted, say) is seen.
+void WriteInvalidPath(const std::string& arcpath, bool cut) {
   WriteText(StandardOutput, "Path ");
   WriteText(StandardOutput, Printable(arcpath));
   WriteText(StandardOutput, " is not a valid path");
   WriteLineEnd(StandardOutput);
+  WriteErrorLine((cut ? "kelvane: archive path too long: " : "kelvane: cannot find archive ") + Printable(arcpath));
 }
 
 }  // namespace
@@ -48,18 +48,21 @@ int RunExpiry() {
     WriteUsage();
     return ExitSuccess;
   }
-  std::int32_t history = ArgumentCount() > 1 ? LeadingInteger(Argument(2)) : 0;
-  if (history < 1) history = DefaultHistory;
+  RunOptions options;
+  if (const std::string refusal = ReadRunOptions(options); !refusal.empty()) {
+    WriteErrorLine(refusal);
+    return ExitRefused;
+  }
 
   std::string arcpath = Argument(1);
   if (arcpath.back() != PathSeparator) arcpath += PathSeparator;
   // A cut archive path could name another directory than the user's: it
   // is not a valid path, even where something of that name exists.
   if (ArgumentWasCut(1) || !PathExists(arcpath)) {
-    WriteInvalidPath(arcpath);
+    WriteInvalidPath(arcpath, ArgumentWasCut(1));
     return ExitSuccess;
   }
-  return ScanArchive(arcpath, history) ? ExitSuccess : ExitNotRemoved;
+  return ScanArchive(arcpath, options) ? ExitSuccess : ExitNotRemoved;
 }
 
 }  // namespace kelvane

@@ -8,6 +8,7 @@ namespace kelvane {
 // Exit codes of an ordinary end.
 inline constexpr int ExitSuccess = 0;
 inline constexpr int ExitNotRemoved = 2;  // some expired entry could not be removed
+inline constexpr int ExitRefused = 64;    // an option word was refused; nothing was done
 
 // Reads the command line, prints the usage text or checks the archive
 // path, and runs the archive scan. Returns the exit code.

@@ -145,7 +145,7 @@ def shim_log(scratch):
     return [line.split() for line in open(os.path.join(scratch, "shim.log"))]
 
 
-# The lines of an output, each ended as the platform ends lines, sorted:
-# report lines come in the directory's order. None when an end is wrong.
+# The lines of an output, each ended as the platform ends lines; None
+# when an end is wrong.
 def lines(output):
-    return sorted(output.split(END)[:-1]) if not output or output.endswith(END) else None
+    return output.split(END)[:-1] if not output or output.endswith(END) else None
