@@ -77,6 +77,13 @@ def build(workload, archive):
                 expired.append(name)
         os.close(fd)
         count = len(expired)
+    elif workload == "W8":  # a million expired entries at the top level
+        fd = os.open(archive, os.O_RDONLY | os.O_DIRECTORY)
+        for i in range(1000000):
+            expired.append(dated(100 + i % 1000, f"-{i:07}.dat"))
+            os.close(os.open(expired[-1], os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+        os.close(fd)
+        count = len(expired)
     elif workload == "W3":  # depth
         expired.append(dated(100))
         count = chain(os.path.join(archive, expired[0]), 100000)

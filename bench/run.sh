@@ -7,7 +7,7 @@
 # the machine it came from, in docs/performance.md.
 #
 #   bench/run.sh [WORKLOAD...]     workloads W1 W2 W3 W4 W5 W6 W6-40k W7
-#                                  W7-50, and threads (W1 on one processor
+#                                  W7-50 W8, and threads (W1 on one processor
 #                                  and all, with and without a load); all
 #                                  by default
 #   RUNS=5                         hyperfine runs per command
@@ -24,7 +24,7 @@ default_dir=$root/build-bench/trees
 [ -d /dev/shm ] && default_dir=/dev/shm/kelvane-bench
 work=${BENCH_DIR:-$default_dir}
 workloads=("$@")
-[ ${#workloads[@]} -gt 0 ] || workloads=(W1 W2 W3 W4 W5 W6 W6-40k W7 W7-50)
+[ ${#workloads[@]} -gt 0 ] || workloads=(W1 W2 W3 W4 W5 W6 W6-40k W7 W7-50 W8)
 
 "$root/scripts/install-deps.sh" cmake make g++ hyperfine strace time python3 util-linux >&2
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DKELVANE_TESTS=OFF >/dev/null
@@ -46,7 +46,7 @@ commands() {
   limit=""
   ignore=""
   case $w in
-    W2) rm="xargs -a $dir/expired -d '\\n' rm -f --" ;;
+    W2 | W8) rm="xargs -a $dir/expired -d '\\n' rm -f --" ;;
     W3) limit="ulimit -n 16;" ;;
     W6* | W7*)
       # Both run as nobody and report every file that stays; W7 on one
@@ -108,6 +108,7 @@ goal() {
     W6-40k) echo "the same with 40,000" ;;
     W7) echo "entries that stay beside deep subdirectories: no more getdents64 than rm" ;;
     W7-50) echo "the same with 50 subdirectories" ;;
+    W8) echo "memory: the expired names and little more" ;;
   esac
 }
 
@@ -209,7 +210,8 @@ echo "$threads"
   echo "directory of 200,000 (40,000) files that stay, run as nobody, who may not remove them; the"
   echo "entries column counts the files that stay, each reported on standard error. W7 (W7-50): one"
   echo "expired directory holding 10,000 files that stay beside 400 (50) chains of five directories that"
-  echo "go, run as nobody on one processor; the entries column counts both."
+  echo "go, run as nobody on one processor; the entries column counts both. W8: a million expired"
+  echo "dated files at the top level, against \`rm -f\` of those by \`xargs\`."
   echo
   echo "$table"
   echo

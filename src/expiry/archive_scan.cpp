@@ -91,7 +91,8 @@ void ReportExpired(const ExpiredEntry& entry, bool dryRun) {
 // often the sign that the job filling the archive has stopped.
 void ReportSpared(const std::string& arcpath, const ExpiredEntry& entry, std::uint32_t keep) {
   WriteErrorLine("kelvane: keeping " + Printable(arcpath + entry.name) + ", " + std::to_string(entry.age) +
-                 " days old, as one of the " + std::to_string(keep) + " newest dated entries");
+                 " days old, as one of the " + std::to_string(keep) + " newest dated entries",
+                 Severity::Warning);
 }
 
 }  // namespace

@@ -110,8 +110,11 @@ std::string Printable(std::string_view text) {
   return shown;
 }
 
-void WriteErrorLine(std::string_view text) {
-  std::string line(text);
+void WriteErrorLine(std::string_view text, Severity severity) {
+  static const bool journal = StandardErrorIsJournal();
+  std::string line;
+  if (journal) line = "<" + std::to_string(static_cast<int>(severity)) + ">";
+  line += text;
   line += LineEnd;
   // A pipe takes a long line in several writes, between which another
   // thread's line could slip in.

@@ -62,11 +62,20 @@ void BindStandardOutput();
 // (two upper-case hexadecimal digits). Every other byte is shown as it is.
 std::string Printable(std::string_view text);
 
+// How much a line on standard error matters: the syslog priority.
+enum class Severity : std::uint8_t { Error = 3, Warning = 4 };
+
 // Writes one line to standard error, unbuffered. Threads that report at
 // once never mix their lines, however long. A line a full file could not
 // take whole is taken back out, and later lines go on; where a piece of
 // one had to stay, nothing more is written, lest the next line join it.
-void WriteErrorLine(std::string_view text);
+// Where standard error is the systemd journal, the line begins with its
+// priority as "<N>", which the journal takes off and files it under.
+void WriteErrorLine(std::string_view text, Severity severity = Severity::Error);
+
+// True where standard error is the systemd journal's stream: the device
+// and inode that JOURNAL_STREAM names.
+bool StandardErrorIsJournal();
 
 // The standard streams.
 enum class Stream : std::uint8_t { Output, Error };

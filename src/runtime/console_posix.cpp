@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "runtime/console.h"
@@ -48,6 +50,14 @@ Tail TakeBack(Stream stream, std::size_t count) {
   if (end < 0 || start < 0 || st.st_size != end || ftruncate(fd, start) != 0) return Tail::Left;
   lseek(fd, start, SEEK_SET);
   return Tail::TakenBack;
+}
+
+bool StandardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat st;
+  return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(STDERR_FILENO, &st) == 0 &&
+         device == st.st_dev && inode == st.st_ino;
 }
 
 void BindStandardOutput() { StandardOutput.transfer = TransferToStandardOutput; }

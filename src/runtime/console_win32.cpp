@@ -118,6 +118,9 @@ void BindStandardOutput() {
   StandardOutput.transfer = TransferToStandardOutput;
 }
 
+// The journal is systemd's; a Windows process never writes to it.
+bool StandardErrorIsJournal() { return false; }
+
 void TransferErrorLine(std::string_view line, bool& torn) {
   std::vector<wchar_t> wide(line.size());
   std::vector<char> bytes(line.size() * MostBytesPerUnit);
