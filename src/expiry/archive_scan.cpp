@@ -40,7 +40,8 @@ void ReportUnreadable(const std::string& arcpath, const Status& status) {
 
 // Reads the archive whole. Returns false, reported, when the read failed
 // part-way; `contents` then holds what came before.
-bool ReadArchive(Directory& archive, const std::string& arcpath, std::int32_t history, ArchiveContents& contents) {
+bool ReadArchive(Directory& archive, const std::string& arcpath, std::int32_t history,
+                 ArchiveContents& contents) {
   const std::int32_t today = TodayNumber();
   SearchEntry entry;
   for (SearchFirst(archive, SearchAnyEntry, entry); SearchStatus.ok(); SearchNext(archive, entry)) {
@@ -91,7 +92,7 @@ void ReportExpired(const ExpiredEntry& entry, bool dryRun) {
 // often the sign that the job filling the archive has stopped.
 void ReportSpared(const std::string& arcpath, const ExpiredEntry& entry, std::uint32_t keep) {
   WriteErrorLine("kelvane: keeping " + Printable(arcpath + entry.name) + ", " + std::to_string(entry.age) +
-                 " days old, as one of the " + std::to_string(keep) + " newest dated entries",
+                     " days old, as one of the " + std::to_string(keep) + " newest dated entries",
                  Severity::Warning);
 }
 

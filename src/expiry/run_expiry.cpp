@@ -33,7 +33,8 @@ void WriteInvalidPath(const std::string& arcpath, bool cut) {
   WriteText(StandardOutput, Printable(arcpath));
   WriteText(StandardOutput, " is not a valid path");
   WriteLineEnd(StandardOutput);
-  WriteErrorLine((cut ? "kelvane: archive path too long: " : "kelvane: cannot find archive ") + Printable(arcpath));
+  WriteErrorLine((cut ? "kelvane: archive path too long: " : "kelvane: cannot find archive ") +
+                 Printable(arcpath));
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ std::string ReadRunOptions(RunOptions& options) {
   for (std::int32_t n = 2; n <= ArgumentCount(); ++n) {
     const std::string word = Argument(n);
     if (word.starts_with("--")) {
-      if (std::string refusal = TakeOption(word, ArgumentWasCut(n), options); !refusal.empty()) return refusal;
+      if (std::string refusal = TakeOption(word, ArgumentWasCut(n), options); !refusal.empty())
+        return refusal;
     } else if (!historyRead) {
       historyRead = true;
       const std::int32_t history = LeadingInteger(word);

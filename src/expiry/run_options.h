@@ -11,7 +11,7 @@ inline constexpr std::int32_t DefaultHistory = 40;
 
 struct RunOptions {
   std::int32_t history = DefaultHistory;
-  bool dryRun = false;  // report what would go, change nothing
+  bool dryRun = false;     // report what would go, change nothing
   std::uint32_t keep = 0;  // the newest dated entries never removed
 };
 
