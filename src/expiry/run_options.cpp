@@ -14,13 +14,13 @@ constexpr std::string_view KeepWord = "--keep=";
 // A count of entries: decimal digits only, within 32 bits. A word the
 // command line cut short has lost digits, so it is no count at all.
 bool ReadCount(std::string_view digits, bool cut, std::uint32_t& count) {
-  if (cut || digits.empty() || digits.size() > 10) return false;
+  if (cut || digits.empty()) return false;
   std::uint64_t value = 0;
   for (const char c : digits) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > UINT32_MAX) return false;
   }
-  if (value > UINT32_MAX) return false;
   count = static_cast<std::uint32_t>(value);
   return true;
 }

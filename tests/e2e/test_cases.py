@@ -84,7 +84,7 @@ REFUSED = "|".join(f"kelvane: cannot remove %A/@50/{name}: Operation not permitt
 # its reason, and unknown words name the options known.
 REFUSED_WORDS = {"kelvane: unknown option {} (the options are --dry-run and --keep=N)": "--dryrun --keep -- --DRY-RUN",
                  "kelvane: --keep needs a whole number from 0 to 4294967295: {}":
-                 "--keep= --keep=x --keep=-1 --keep=+1 --keep=4294967296"}
+                 "--keep= --keep=x --keep=-1 --keep=+1 --keep=4294967296 --keep=99999999999999999999"}
 NOT_DIRECTORY = "Directory name invalid" if WINDOWS else "Not a directory"
 DRY = "@50/|@50/none/|@50/none/f|@50/r-x/|@50/r-x/f|@51.zip"
 SHUFFLED = [53, 41, 47, 60, 44, 58, 49, 42, 55, 51, 46, 57]
@@ -134,7 +134,7 @@ ROWS = [
         "|".join(KEEPING.format(d, d, 3) for d in (45, 46, 47)), 0, "@45|@46|@47"),
     row("keep counts young entries", "@-3|@45a|@45b|@50|@60/|notes", "%A|--keep=2|30", "@60/ 60|@50 50|@45a 45",
         KEEPING.format("45b", 45, 2), 0, "@-3|@45b|notes"),
-    row("keep in a dry run, history 40", "@45|@50", "%A|--keep=1|--dry-run", "@50 50", KEEPING.format(45, 45, 1), 0,
+    row("keep in a dry run, history 40", "@45|@50", "%A|--keep=01|--dry-run", "@50 50", KEEPING.format(45, 45, 1), 0,
         "@45|@50"),
     row("priorities for the journal", "@45|@50|@60", "%A|--keep=1", "@60 60|@50 50", "<3>kelvane: cannot remove "
         "%A/@60: Operation not permitted|<4>" + KEEPING.format(45, 45, 1), 2, "@45|@60", posix, faults="unlinkat:1:1",
