@@ -25,6 +25,13 @@ if(WIN32)
     install(FILES ${PROJECT_BINARY_DIR}/windows/${name}.txt DESTINATION .)
   endforeach()
   set(CPACK_GENERATOR ZIP)
+  # Unpacked into C:\Tools, say, the zip gives C:\Tools\kelvane\kelvane.exe:
+  # a folder of its own, so that the documents meet no other program's,
+  # named the same for every release, so that one unpacked over it replaces
+  # it and scheduled tasks keep their path. The zip itself is still named
+  # after the release and the build.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /kelvane)
 else()
   install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/kelvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

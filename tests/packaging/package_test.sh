@@ -59,14 +59,16 @@ systemd_units)
     "kelvane@$(systemd-escape --path "/srv/nightly dumps")".{service,timer} 2>&1 || echo "failed with $?")" "" ;;
 zip)
   pack ZIP && name=$(basename "$work"/kelvane-"$version"-win*.zip .zip)
+  # Unpacked into C:\Tools, it gives what README names.
+  grep -qF 'C:\Tools\kelvane\kelvane.exe' "$source/README.md" || fail "README names no C:\Tools\kelvane\kelvane.exe"
   same "zip contents" "$(unzip -Z1 "$work/$name.zip" | grep -v '/$' | sort)" \
-    "$(printf "$name/%s\n" {CHANGES,LICENSE,README}.txt kelvane.exe)"
+    "$(printf 'kelvane/%s\n' {CHANGES,LICENSE,README}.txt kelvane.exe)"
   unzip -q "$work/$name.zip" -d "$work"
   for doc in README.md CHANGES LICENSE; do
-    same "${doc%.md}.txt" "$(cat "$work/$name/${doc%.md}.txt")" "$(sed 's/$/\r/' "$source/$doc")"
+    same "${doc%.md}.txt" "$(cat "$work/kelvane/${doc%.md}.txt")" "$(sed 's/$/\r/' "$source/$doc")"
   done
   # Unpacked on a bare Windows, kelvane.exe finds no MinGW runtime DLL.
-  ! "$objdump" -p "$work/$name/kelvane.exe" | grep -i 'DLL Name: *lib' || fail "kelvane.exe imports MinGW's DLLs"
-  works "$@" "$work/$name/kelvane.exe" ;;
+  ! "$objdump" -p "$work/kelvane/kelvane.exe" | grep -i 'DLL Name: *lib' || fail "kelvane.exe imports MinGW's DLLs"
+  works "$@" "$work/kelvane/kelvane.exe" ;;
 *) fail "no part $part" ;;
 esac
