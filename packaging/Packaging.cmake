@@ -35,9 +35,14 @@ if(WIN32)
 else()
   install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/kelvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  # systemd looks for units below /usr/lib and /usr/local/lib alike, and the
-  # service finds kelvane in either bin directory.
-  install(FILES contrib/kelvane@.service contrib/kelvane@.timer DESTINATION lib/systemd/system)
+  # systemd looks for units below /usr/lib and /usr/local/lib alike; under
+  # another prefix they must be linked (README, Install). The service is
+  # completed with the prefix of the install when it runs.
+  install(FILES contrib/kelvane@.timer DESTINATION lib/systemd/system)
+  install(CODE "set(kelvane_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    set(kelvane_source_dir \"${PROJECT_SOURCE_DIR}\")
+    set(kelvane_binary_dir \"${PROJECT_BINARY_DIR}\")")
+  install(SCRIPT packaging/install-service.cmake)
   install(FILES README.md CHANGES DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   set(CPACK_GENERATOR DEB)
