@@ -51,7 +51,14 @@ deb)
     grep -qxF "${owner%%:*}" <<<"$depended" || fail "Depends lacks ${owner%%:*}, which holds $lib"
   done
   # The packaged program runs.
-  dpkg-deb -x "$deb" "$root" && works "$root/usr/bin/kelvane" ;;
+  dpkg-deb -x "$deb" "$root" && works "$root/usr/bin/kelvane"
+  # Removing it disables each enabled instance of its units (in a root with /usr merged, as Debian's);
+  # purging it takes the timers' records too.
+  dpkg-deb -e "$deb" "$work/ctl" && w=$root/etc/systemd/system/timers.target.wants t=$root/var/lib/systemd/timers
+  mkdir -p "$w" "$t" && ln -s usr/lib "$root/lib" && ln -s /lib/systemd/system/kelvane@.timer "$w/kelvane@a.timer"
+  touch "$t/stamp-kelvane@a.timer" && for run in prerm\ remove postrm\ {remove,purge}; do DPKG_ROOT=$root "$work/ctl/"$run; done
+  same "control files, and what removal leaves" "$(ls "$work/ctl"; find "$root"/{etc,var} -name '*kelvane@*')" \
+    "$(printf '%s\n' control md5sums postinst postrm prerm)" ;;
 systemd_units)
   command -v systemd-analyze >/dev/null || { echo "SKIP: no systemd-analyze to verify the units"; exit 77; }
   DESTDIR=$work cmake --install "$build" --prefix /usr >/dev/null
