@@ -65,7 +65,8 @@ systemd_units)
   # Verifying in a root loads the units' dependencies from it as well.
   cp /lib/systemd/system/*.target "$work/usr/lib/systemd/system/"
   same "what systemd-analyze verify says" "$(MANPATH=$work/usr/share/man systemd-analyze verify --root="$work" \
-    "kelvane@$(systemd-escape --path "/srv/nightly dumps")".{service,timer} 2>&1 || echo "failed with $?")" "" ;;
+    "kelvane@$(systemd-escape --path "/srv/nightly dumps")".{service,timer} 2>&1 || echo "failed with $?")" ""
+  systemd-analyze security --offline=true --threshold=20 --root="$work" kelvane@a.service | grep Overall || fail "exposed over 2.0" ;;
 zip)
   pack ZIP && name=$(basename "$work"/kelvane-"$version"-win*.zip .zip)
   # Unpacked into C:\Tools, it gives what README names.
