@@ -25,12 +25,24 @@ if(WIN32)
     install(FILES ${PROJECT_BINARY_DIR}/windows/${name}.txt DESTINATION .)
   endforeach()
   set(CPACK_GENERATOR ZIP)
+  # Unpacked into C:\Tools, say, the zip gives C:\Tools\kelvane\kelvane.exe:
+  # a folder of its own, so that the documents meet no other program's,
+  # named the same for every release, so that one unpacked over it replaces
+  # it and scheduled tasks keep their path. The zip itself is still named
+  # after the release and the build.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /kelvane)
 else()
   install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/kelvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  # systemd looks for units below /usr/lib and /usr/local/lib alike, and the
-  # service finds kelvane in either bin directory.
-  install(FILES contrib/kelvane@.service contrib/kelvane@.timer DESTINATION lib/systemd/system)
+  # systemd looks for units below /usr/lib and /usr/local/lib alike; under
+  # another prefix they must be linked (README, Install). The service is
+  # completed with the prefix of the install when it runs.
+  install(FILES contrib/kelvane@.timer DESTINATION lib/systemd/system)
+  install(CODE "set(kelvane_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    set(kelvane_source_dir \"${PROJECT_SOURCE_DIR}\")
+    set(kelvane_binary_dir \"${PROJECT_BINARY_DIR}\")")
+  install(SCRIPT packaging/install-service.cmake)
   install(FILES README.md CHANGES DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   set(CPACK_GENERATOR DEB)
@@ -38,6 +50,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian-staging.cmake)
+  # Removing the package disables the instances of its units that are
+  # enabled, and purging it takes what systemd kept for them.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

@@ -29,9 +29,11 @@ works() {
 
 case $part in
 install)
-  DESTDIR=$work cmake --install "$build" --prefix /usr/local >/dev/null
-  same "installed files" "$(cd "$work/usr/local" && find . -type f | sort)" "$(printf './%s\n' bin/kelvane \
-    lib/systemd/system/kelvane@.{service,timer} share/doc/kelvane/{CHANGES,README.md,copyright} share/man/man1/kelvane.1)" ;;
+  # Under a prefix that systemd searches for no command, the service names kelvane by its path.
+  DESTDIR=$work cmake --install "$build" --prefix /opt/kelvane >/dev/null && cd "$work/opt/kelvane"
+  same "installed files" "$(find . -type f | sort)" "$(printf './%s\n' bin/kelvane \
+    lib/systemd/system/kelvane@.{service,timer} share/doc/kelvane/{CHANGES,README.md,copyright} share/man/man1/kelvane.1)"
+  grep -q '^ExecStart=/opt/kelvane/bin/kelvane ' lib/systemd/system/kelvane@.service || fail "ExecStart names another kelvane" ;;
 man_page)
   page=$source/doc/kelvane.1
   same "groff and man warnings" "$(groff -man -ww -z "$page" 2>&1; MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)" ""
@@ -49,24 +51,34 @@ deb)
     grep -qxF "${owner%%:*}" <<<"$depended" || fail "Depends lacks ${owner%%:*}, which holds $lib"
   done
   # The packaged program runs.
-  dpkg-deb -x "$deb" "$root" && works "$root/usr/bin/kelvane" ;;
+  dpkg-deb -x "$deb" "$root" && works "$root/usr/bin/kelvane"
+  # Removing it disables each enabled instance of its units (in a root with /usr merged, as Debian's);
+  # purging it takes the timers' records too.
+  dpkg-deb -e "$deb" "$work/ctl" && w=$root/etc/systemd/system/timers.target.wants t=$root/var/lib/systemd/timers
+  mkdir -p "$w" "$t" && ln -s usr/lib "$root/lib" && ln -s /lib/systemd/system/kelvane@.timer "$w/kelvane@a.timer"
+  touch "$t/stamp-kelvane@a.timer" && for run in prerm\ remove postrm\ {remove,purge}; do DPKG_ROOT=$root "$work/ctl/"$run; done
+  same "control files, and what removal leaves" "$(ls "$work/ctl"; find "$root"/{etc,var} -name '*kelvane@*')" \
+    "$(printf '%s\n' control md5sums postinst postrm prerm)" ;;
 systemd_units)
   command -v systemd-analyze >/dev/null || { echo "SKIP: no systemd-analyze to verify the units"; exit 77; }
   DESTDIR=$work cmake --install "$build" --prefix /usr >/dev/null
   # Verifying in a root loads the units' dependencies from it as well.
   cp /lib/systemd/system/*.target "$work/usr/lib/systemd/system/"
   same "what systemd-analyze verify says" "$(MANPATH=$work/usr/share/man systemd-analyze verify --root="$work" \
-    "kelvane@$(systemd-escape --path "/srv/nightly dumps")".{service,timer} 2>&1 || echo "failed with $?")" "" ;;
+    "kelvane@$(systemd-escape --path "/srv/nightly dumps")".{service,timer} 2>&1 || echo "failed with $?")" ""
+  systemd-analyze security --offline=true --threshold=20 --root="$work" kelvane@a.service | grep Overall || fail "exposed over 2.0" ;;
 zip)
   pack ZIP && name=$(basename "$work"/kelvane-"$version"-win*.zip .zip)
+  # Unpacked into C:\Tools, it gives what README names.
+  grep -qF 'C:\Tools\kelvane\kelvane.exe' "$source/README.md" || fail "README names no C:\Tools\kelvane\kelvane.exe"
   same "zip contents" "$(unzip -Z1 "$work/$name.zip" | grep -v '/$' | sort)" \
-    "$(printf "$name/%s\n" {CHANGES,LICENSE,README}.txt kelvane.exe)"
+    "$(printf 'kelvane/%s\n' {CHANGES,LICENSE,README}.txt kelvane.exe)"
   unzip -q "$work/$name.zip" -d "$work"
   for doc in README.md CHANGES LICENSE; do
-    same "${doc%.md}.txt" "$(cat "$work/$name/${doc%.md}.txt")" "$(sed 's/$/\r/' "$source/$doc")"
+    same "${doc%.md}.txt" "$(cat "$work/kelvane/${doc%.md}.txt")" "$(sed 's/$/\r/' "$source/$doc")"
   done
   # Unpacked on a bare Windows, kelvane.exe finds no MinGW runtime DLL.
-  ! "$objdump" -p "$work/$name/kelvane.exe" | grep -i 'DLL Name: *lib' || fail "kelvane.exe imports MinGW's DLLs"
-  works "$@" "$work/$name/kelvane.exe" ;;
+  ! "$objdump" -p "$work/kelvane/kelvane.exe" | grep -i 'DLL Name: *lib' || fail "kelvane.exe imports MinGW's DLLs"
+  works "$@" "$work/kelvane/kelvane.exe" ;;
 *) fail "no part $part" ;;
 esac
