@@ -130,8 +130,7 @@ def run(args, scratch, one=False, output="capture", user=None, files=0, size=0, 
 
     with open(out_path, "wb") as out, open(os.path.join(scratch, "err"), "w+b") as err:
         if settings.get("JOURNAL_STREAM") == "err":  # standard error stands for the journal's stream
-            st = os.fstat(err.fileno())
-            settings["JOURNAL_STREAM"] = f"{st.st_dev}:{st.st_ino}"
+            settings["JOURNAL_STREAM"] = "{0.st_dev}:{0.st_ino}".format(os.fstat(err.fileno()))
         try:
             done = subprocess.run(command, stdout=out, stderr=err, env=settings, preexec_fn=child, timeout=timeout)
         except subprocess.TimeoutExpired:
