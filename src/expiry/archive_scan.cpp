@@ -60,18 +60,17 @@ bool ReadArchive(Directory& archive, const std::string& arcpath, std::int32_t hi
 
 // Spares the newest `keep` dated entries. The young ones count first, as
 // each is newer than every expired one; among the expired, the smaller age
-// is newer, and of the same age the later name.
+// is newer, and of the same age the later name. The entries' order is the
+// caller's to set again.
 void SpareNewest(ArchiveContents& contents, std::uint32_t keep) {
   if (keep <= contents.young) return;
-  std::vector<ExpiredEntry*> order;
-  order.reserve(contents.expired.size());
-  for (ExpiredEntry& entry : contents.expired) order.push_back(&entry);
-  const auto newer = [](const ExpiredEntry* a, const ExpiredEntry* b) {
-    return a->age != b->age ? a->age < b->age : a->name > b->name;
-  };
-  const std::size_t spared = std::min<std::uint64_t>(keep - contents.young, order.size());
-  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(spared), order.end(), newer);
-  for (std::size_t i = 0; i < spared; ++i) order[i]->spared = true;
+  std::vector<ExpiredEntry>& expired = contents.expired;
+  const std::uint64_t spared = std::min<std::uint64_t>(keep - contents.young, expired.size());
+  const auto newest = expired.begin() + static_cast<std::ptrdiff_t>(spared);
+  std::nth_element(expired.begin(), newest, expired.end(), [](const ExpiredEntry& a, const ExpiredEntry& b) {
+    return a.age != b.age ? a.age < b.age : a.name > b.name;
+  });
+  for (auto entry = expired.begin(); entry != newest; ++entry) entry->spared = true;
 }
 
 // The line goes out before the removal is tried, so that the name is on
