@@ -22,7 +22,7 @@ struct ExpiredEntry {
 };
 
 // What the archive holds that matters to a run. Only the expired entries
-// are kept in memory; the others are counted.
+// are held in memory; the others are counted.
 struct ArchiveContents {
   std::vector<ExpiredEntry> expired;
   std::uint64_t young = 0;  // dated entries not expired, each newer than every expired one

@@ -5,17 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "expiry/removal_rules.h"
+
 namespace kelvane {
 
-struct Removal;
-struct Task;
-
-// Walks the expired entry `name` of the removal's archive. True when the
+// Walks the expired entry `name` of the ledger's archive. True when the
 // entry got a node: then whichever thread ends the last work below it
-// removes it.
-bool WalkEntry(Removal& removal, const std::string& name, std::uint8_t attributes);
-
-// Walks a subdirectory that another thread offered.
-void WalkOffered(Task& task);
+// removes it, and the caller waits for that in the crew.
+bool WalkEntry(Ledger& ledger, const std::string& name, std::uint8_t attributes);
 
 }  // namespace kelvane

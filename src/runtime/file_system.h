@@ -33,7 +33,7 @@ extern const std::size_t OpenDirectoryWindow;
 // What a file-system operation came to, the same on every platform. Each
 // backend maps its native error codes onto these in one place.
 enum class Outcome : std::uint8_t {
-  Done,
+  Ok,
   NoMoreEntries,  // a search has passed its last entry
   Gone,           // the entry does not exist, or no longer does
   NotDirectory,   // a directory was to be opened, and a file or link was met
@@ -46,10 +46,10 @@ enum class Outcome : std::uint8_t {
 };
 
 struct Status {
-  Outcome outcome = Outcome::Done;
+  Outcome outcome = Outcome::Ok;
   int native = 0;  // the platform's own code, where it gave one
 
-  bool ok() const { return outcome == Outcome::Done; }
+  bool ok() const { return outcome == Outcome::Ok; }
 };
 
 // The text that explains a failed status to a user.
