@@ -156,7 +156,9 @@ std::string_view FormatRuntimeErrorLine(const Fault& fault, std::span<char> buff
     text.AppendHex(fault.code, 8);
     text.Append(")");
   }
-  // The runtime numbers its threads from 1, and the tool has only one.
+  // The line is only written for a fault during start-up, and the tool
+  // starts no other thread before its main routine: the fault is the main
+  // thread's, numbered 1.
   text.Append(" TID=1.");
   text.Append(LineEnd);
   return text.Text();
