@@ -113,7 +113,7 @@ std::string Printable(std::string_view text) {
 void WriteErrorLine(std::string_view text, Severity severity) {
   static const bool journal = StandardErrorIsJournal();
   std::string line;
-  if (journal) line = "<" + std::to_string(static_cast<int>(severity)) + ">";
+  if (journal) line.append("<").append(std::to_string(static_cast<int>(severity))).append(">");
   line += text;
   line += LineEnd;
   // A pipe takes a long line in several writes, between which another

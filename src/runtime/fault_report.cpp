@@ -5,6 +5,7 @@
 #include <new>
 
 #include "runtime/console.h"
+#include "runtime/fault_report_twin.h"
 
 namespace kelvane {
 namespace {
@@ -98,6 +99,30 @@ void AppendMessage(ReportText& text, const Fault& fault, const FaultClass& fault
   }
 }
 
+std::terminate_handler earlierTerminate = nullptr;
+
+// Inside std::terminate: true when the exception that nothing caught is a
+// std::bad_alloc.
+bool OutOfMemoryEscaped() {
+  const std::exception_ptr escaped = std::current_exception();
+  if (!escaped) return false;
+  try {
+    std::rethrow_exception(escaped);
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A std::bad_alloc that nothing catches is the memory running out. Where it
+// was thrown is not known here, so the report gives address 0. Any other
+// exception goes on to the runtime's own handler, which aborts.
+void OnTerminate() {
+  if (OutOfMemoryEscaped()) EndFault({.source = Fault::Source::OutOfMemory});
+  earlierTerminate();
+}
+
 }  // namespace
 
 std::string_view FormatFaultReport(const Fault& fault, FaultLocation location, std::span<char> buffer) {
@@ -118,18 +143,6 @@ std::string_view FormatFaultReport(const Fault& fault, FaultLocation location, s
   return text.Text();
 }
 
-bool OutOfMemoryEscaped() {
-  const std::exception_ptr escaped = std::current_exception();
-  if (!escaped) return false;
-  try {
-    std::rethrow_exception(escaped);
-  } catch (const std::bad_alloc&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 int RuntimeErrorNumber(const Fault& fault) { return ClassOf(fault).runtimeError; }
 
 std::string_view FormatRuntimeErrorLine(const Fault& fault, std::span<char> buffer) {
@@ -143,10 +156,14 @@ std::string_view FormatRuntimeErrorLine(const Fault& fault, std::span<char> buff
     text.AppendHex(fault.code, 8);
     text.Append(")");
   }
-  // The runtime numbers its threads from 1, and the tool has only one.
+  // The line is only written for a fault during start-up, and the tool
+  // starts no other thread before its main routine: the fault is the main
+  // thread's, numbered 1.
   text.Append(" TID=1.");
   text.Append(LineEnd);
   return text.Text();
 }
+
+void InstallTerminateHandler() { earlierTerminate = std::set_terminate(OnTerminate); }
 
 }  // namespace kelvane

@@ -60,10 +60,6 @@ struct FaultLocation {
 // it is cut short when the buffer is too small.
 std::string_view FormatFaultReport(const Fault& fault, FaultLocation location, std::span<char> buffer);
 
-// Inside std::terminate: true when the exception that nothing caught is a
-// std::bad_alloc, the memory running out.
-bool OutOfMemoryEscaped();
-
 // The run-time error number of a fault during start-up, which is also the
 // process's exit code.
 int RuntimeErrorNumber(const Fault& fault);

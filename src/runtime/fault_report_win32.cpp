@@ -7,13 +7,13 @@
 
 #include <atomic>
 #include <csignal>
-#include <exception>
 #include <iterator>
 #include <string_view>
 
 #include "runtime/console.h"
 #include "runtime/console_win32.h"
 #include "runtime/fault_report.h"
+#include "runtime/fault_report_twin.h"
 
 namespace kelvane {
 namespace {
@@ -36,7 +36,6 @@ wchar_t reportWide[sizeof reportText];
 char reportBytes[sizeof reportText * MostBytesPerUnit];
 alignas(16) char reserveStack[64 * 1024];
 
-std::terminate_handler earlierTerminate = nullptr;
 volatile bool running = false;
 volatile int faultsEntered = 0;  // by the reporting thread
 
@@ -101,24 +100,6 @@ void WriteRuntimeErrorLine(const Fault& fault) {
   WriteOnce(STD_ERROR_HANDLE, FormatRuntimeErrorLine(fault, text));
 }
 
-// Reports the fault and ends the process without the exit routines of the
-// C runtime and the DLLs, which cannot run safely in the state a fault
-// leaves behind (the loader's lock may be held). A fault on the way gives
-// no second report, and the end goes on.
-[[noreturn]] void EndFault(const Fault& fault) {
-  while (!ClaimReport()) Sleep(INFINITE);
-  const int entered = faultsEntered;
-  faultsEntered = entered + 1;
-  if (entered == 0 && running)
-    WriteToStandardOutput(FormatFaultReport(fault, Locate(fault.address), reportText), reportWide,
-                          reportBytes);
-  if (entered <= 1) CloseStandardOutput();
-  if (!running && entered == 0) WriteRuntimeErrorLine(fault);
-  TerminateProcess(GetCurrentProcess(), running ? 1 : static_cast<UINT>(RuntimeErrorNumber(fault)));
-  // Ending its own process, the call does not return.
-  __builtin_unreachable();
-}
-
 Fault overflow;  // the stack overflow that EndOverflow reports
 
 [[noreturn]] void EndOverflow() { EndFault(overflow); }
@@ -167,14 +148,6 @@ void OnAbort(int) {
                 __builtin_extract_return_addr(__builtin_return_address(0)))});
 }
 
-// A std::bad_alloc that nothing catches is the memory running out. Where it
-// was thrown is not known here, so the report gives address 0. Any other
-// exception goes on to the runtime's own handler, which aborts.
-void OnTerminate() {
-  if (OutOfMemoryEscaped()) EndFault({.source = Fault::Source::OutOfMemory});
-  earlierTerminate();
-}
-
 // Runs before the program's other static initialisers, so that a fault in
 // any of them already ends with the run-time error line. MinGW's start-up
 // code has set a filter of its own before; this one replaces it. No
@@ -185,10 +158,28 @@ void OnTerminate() {
   AddVectoredExceptionHandler(1, OnException);
   SetUnhandledExceptionFilter(OnUnhandledException);
   std::signal(SIGABRT, OnAbort);
-  earlierTerminate = std::set_terminate(OnTerminate);
+  InstallTerminateHandler();
 }
 
 }  // namespace
+
+// Reports the fault and ends the process without the exit routines of the
+// C runtime and the DLLs, which cannot run safely in the state a fault
+// leaves behind (the loader's lock may be held). A fault on the way gives
+// no second report, and the end goes on.
+[[noreturn]] void EndFault(const Fault& fault) {
+  while (!ClaimReport()) Sleep(INFINITE);
+  const int entered = faultsEntered;
+  faultsEntered = entered + 1;
+  if (entered == 0 && running)
+    WriteToStandardOutput(FormatFaultReport(fault, Locate(fault.address), reportText), reportWide,
+                          reportBytes);
+  if (entered <= 1) CloseStandardOutput();
+  if (!running && entered == 0) WriteRuntimeErrorLine(fault);
+  TerminateProcess(GetCurrentProcess(), running ? 1 : static_cast<UINT>(RuntimeErrorNumber(fault)));
+  // Ending its own process, the call does not return.
+  __builtin_unreachable();
+}
 
 // The filter is set again, in case a library's start-up replaced it.
 void InstallFaultReport() {

@@ -4,10 +4,9 @@
 #include <bit>
 #include <cstdint>
 
-#include "runtime/arguments.h"
-#include "runtime/console.h"
 #include "runtime/fault_report.h"
 #include "runtime/process.h"
+#include "runtime/process_twin.h"
 
 namespace kelvane {
 namespace {
@@ -25,22 +24,15 @@ void TakePathsAsGiven() {
 
 }  // namespace
 
-int RunProcess(int argc, char** argv, MainRoutine routine) {
+void PrepareProcess() {
   // A nightly run must not wait for someone to answer a "drive not ready"
   // box: the failure comes back to the call instead. The fault handling
   // has set bits of its own already.
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
   TakePathsAsGiven();
-  BindArguments(argc, argv);
-  BindStandardOutput();
-  InstallFaultReport();
-  Halt(routine());
 }
 
-void Halt(int code) {
-  CloseStandardOutput();
-  ExitProcess(static_cast<UINT>(code));
-}
+void EndProcess(int code) { ExitProcess(static_cast<UINT>(code)); }
 
 void PrepareThread() {
   PrepareThreadForFaults();

@@ -5,29 +5,21 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "runtime/arguments.h"
-#include "runtime/console.h"
 #include "runtime/fault_report.h"
 #include "runtime/process.h"
+#include "runtime/process_twin.h"
 
 namespace kelvane {
 
-int RunProcess(int argc, char** argv, MainRoutine routine) {
+void PrepareProcess() {
   // A reader that goes away, or a file that reaches the size limit, must not
   // kill the run half-way through its removals: the write then fails, and
   // the channel goes quiet.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  BindArguments(argc, argv);
-  BindStandardOutput();
-  InstallFaultReport();
-  Halt(routine());
 }
 
-void Halt(int code) {
-  CloseStandardOutput();
-  std::exit(code);
-}
+void EndProcess(int code) { std::exit(code); }
 
 void PrepareThread() { PrepareThreadForFaults(); }
 

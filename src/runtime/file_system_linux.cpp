@@ -71,8 +71,11 @@ Status FromErrno(int error) {
     case ENOENT:
       return {Outcome::Gone, error};
     case ENOTDIR:
-    case ELOOP:   // O_NOFOLLOW met a symbolic link
-    case EMLINK:  // the same on some BSDs
+    case ELOOP:  // O_NOFOLLOW met a symbolic link
+    // Too many links: no call made here gets it from Linux's own file
+    // systems, but a FUSE file system hands on its server's answer as it
+    // is. Taken for a link too, so that the entry is tried as a file.
+    case EMLINK:
       return {Outcome::NotDirectory, error};
     case EISDIR:
       return {Outcome::IsDirectory, error};

@@ -11,10 +11,10 @@
 
 #include <atomic>
 #include <climits>
-#include <exception>
 
 #include "runtime/console.h"
 #include "runtime/fault_report.h"
+#include "runtime/fault_report_twin.h"
 
 namespace kelvane {
 namespace {
@@ -34,7 +34,6 @@ constexpr std::uintptr_t StackGuardSpan = 2u << 20;
 constexpr std::size_t AlternateStackSize = 64 * 1024;
 
 thread_local std::uintptr_t stackLimit = 0;  // 0 when unknown
-std::terminate_handler earlierTerminate = nullptr;
 volatile sig_atomic_t running = 0;
 
 // The thread that reports the first fault, 0 before one; faults of other
@@ -153,22 +152,6 @@ void WriteRuntimeErrorLine(const Fault& fault) {
   WriteOnce(STDERR_FILENO, FormatRuntimeErrorLine(fault, text));
 }
 
-// Reports the fault and ends the process, skipping the exit handlers, which
-// cannot run safely in the state a fault leaves behind. A fault on the way
-// comes back here: it gives no second report, and the end goes on.
-[[noreturn]] void EndFault(const Fault& fault) {
-  pid_t first = 0;
-  if (!reporter.compare_exchange_strong(first, gettid()) && first != gettid())
-    for (;;) pause();
-  const int entered = faultsEntered;
-  faultsEntered = entered + 1;
-  if (entered == 0 && running) WriteReport(fault);
-  if (entered <= 1) CloseStandardOutput();
-  if (running) _exit(1);
-  if (entered == 0) WriteRuntimeErrorLine(fault);
-  _exit(RuntimeErrorNumber(fault));
-}
-
 // A fault of the run is one the kernel raised for an instruction (si_code
 // above 0), or one that abort or raise sent to a thread of this process
 // (SI_TKILL with its own id, which the kernel lets no other process claim).
@@ -193,14 +176,6 @@ void OnFaultSignal(int signal, siginfo_t* info, void* context) {
   EndFault(FaultOf(signal, *info, *static_cast<const ucontext_t*>(context)));
 }
 
-// A std::bad_alloc that nothing catches is the memory running out. Where it
-// was thrown is not known here, so the report gives address 0. Any other
-// exception goes on to the runtime's own handler, which aborts.
-void OnTerminate() {
-  if (OutOfMemoryEscaped()) EndFault({.source = Fault::Source::OutOfMemory});
-  earlierTerminate();
-}
-
 std::uintptr_t LowestStackAddress() {
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
@@ -222,10 +197,26 @@ std::uintptr_t LowestStackAddress() {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
   sigemptyset(&action.sa_mask);
   for (const int signal : FaultSignals) sigaction(signal, &action, nullptr);
-  earlierTerminate = std::set_terminate(OnTerminate);
+  InstallTerminateHandler();
 }
 
 }  // namespace
+
+// Reports the fault and ends the process, skipping the exit handlers, which
+// cannot run safely in the state a fault leaves behind. A fault on the way
+// comes back here: it gives no second report, and the end goes on.
+[[noreturn]] void EndFault(const Fault& fault) {
+  pid_t first = 0;
+  if (!reporter.compare_exchange_strong(first, gettid()) && first != gettid())
+    for (;;) pause();
+  const int entered = faultsEntered;
+  faultsEntered = entered + 1;
+  if (entered == 0 && running) WriteReport(fault);
+  if (entered <= 1) CloseStandardOutput();
+  if (running) _exit(1);
+  if (entered == 0) WriteRuntimeErrorLine(fault);
+  _exit(RuntimeErrorNumber(fault));
+}
 
 void InstallFaultReport() { running = 1; }
 
