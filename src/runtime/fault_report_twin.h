@@ -4,9 +4,9 @@
 // includes this.
 #pragma once
 
-#include "runtime/fault_report.h"
-
 namespace kelvane {
+
+struct Fault;
 
 // Reports the fault as a fault of the run, or during start-up writes the
 // run-time error line, and ends the process at once; safe inside a signal
