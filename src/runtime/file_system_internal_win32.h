@@ -9,13 +9,13 @@
 //   error_map_win32.cpp          native errors as the tool takes them
 //   file_system_win32.cpp        the path the user names, and the life of
 //                                an open directory's handle
-// The system calls a test may answer for are in file_system_win32.h.
+// The system calls a test may answer for are in file_system_seam_win32.h.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "runtime/file_system_win32.h"
+#include "runtime/file_system_seam_win32.h"
 
 // The NT status of the thread's latest failed call, kept beside its Win32
 // code; MinGW's headers lack it.

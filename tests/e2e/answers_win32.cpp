@@ -7,7 +7,7 @@
 
 #include "expiry/run_expiry.h"
 #include "runtime/console_win32.h"
-#include "runtime/file_system_win32.h"
+#include "runtime/file_system_seam_win32.h"
 #include "runtime/process.h"
 #include "runtime/wide_text.h"
 
