@@ -26,11 +26,7 @@ bool WalkNodes::DirectoryDone(std::size_t depth, bool stays, std::shared_ptr<Dir
 }
 
 void WalkNodes::Abandon() {
-  while (!nodes_.empty()) {
-    std::shared_ptr<Node> node = std::move(nodes_.back());
-    nodes_.pop_back();
-    kelvane::DirectoryDone(ledger_, std::move(node), true, nullptr);
-  }
+  while (!nodes_.empty()) DirectoryDone(nodes_.size() - 1, true, nullptr);
 }
 
 }  // namespace kelvane
